@@ -1,0 +1,28 @@
+// The start-up list of file format handlers. Registration order matters:
+// detection by content scans the registry first to last, lookups by name and
+// extension last to first, and a later handler takes over an option id bound
+// earlier. Adding a handler is one include and one line at its place here.
+#include "Imaging.h"
+
+namespace Imaging {
+
+void RegisterFileFormatHandlers() {
+  // 1 Windows Bitmap
+  // 2 JPEG
+  // 3 PNG
+  // 4 MNG
+  // 5 JNG
+  // 6 GIF
+  // 7 DirectDraw Surface
+  // 8 Truevision Targa
+  // 9-13 portable maps: PBM, PGM, PPM, PAM, PFM
+  // 14 JPEG 2000
+  // 15 TIFF
+  // 16 Photoshop
+  // 17 ZSoft PCX
+  // 18 X Pixmap
+  // 19 Bethesda BSI
+  // 20-23 Daggerfall CIF, IMG, texture, sky
+}
+
+}  // namespace Imaging
