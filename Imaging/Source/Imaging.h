@@ -95,10 +95,11 @@ using TMappingTable = std::vector<TCluster>;
 TFilterFunction SampleKernelFunction(TSampleKernel Kernel);
 float SampleKernelRadius(TSampleKernel Kernel);
 
-// Contributions for destination [DstLow, DstLow + DstCount) from source
-// [SrcLow, SrcLow + SrcCount) of a source SrcImageSize long.
-TMappingTable BuildMappingTable(int32_t DstLow, int32_t DstCount, int32_t SrcLow, int32_t SrcCount,
-                                int32_t SrcImageSize, TFilterFunction Filter, float Radius, bool WrapEdges);
+// Contributions for DstCount destination pixels (one cluster each, counted
+// from the start of the destination range) from source [SrcLow, SrcLow +
+// SrcCount) of a source SrcImageSize long.
+TMappingTable BuildMappingTable(int32_t DstCount, int32_t SrcLow, int32_t SrcCount, int32_t SrcImageSize,
+                                TFilterFunction Filter, float Radius, bool WrapEdges);
 // Column and row tables of a stretch.
 void BuildSampleMap(int32_t SrcWidth, int32_t SrcHeight, int32_t DstWidth, int32_t DstHeight, int32_t SrcImageWidth,
                     int32_t SrcImageHeight, int32_t SrcX, int32_t SrcY, TFilterFunction Filter, float Radius,
@@ -108,6 +109,10 @@ void BuildSampleMap(int32_t SrcWidth, int32_t SrcHeight, int32_t DstWidth, int32
 void StretchResample(const TImageData& Src, int32_t SrcX, int32_t SrcY, int32_t SrcWidth, int32_t SrcHeight,
                      TImageData& Dst, int32_t DstX, int32_t DstY, int32_t DstWidth, int32_t DstHeight,
                      TSampleKernel Kernel, bool WrapEdges = false);
+// Nearest-neighbour stretch in 16.16 fixed point between two images of one
+// (non-special) format; both rectangles must lie inside their images.
+void StretchNearest(const TImageData& Src, int32_t SrcX, int32_t SrcY, int32_t SrcWidth, int32_t SrcHeight,
+                    TImageData& Dst, int32_t DstX, int32_t DstY, int32_t DstWidth, int32_t DstHeight);
 
 void ResetImage(TImageData& Image);
 bool CreateImage(int32_t Width, int32_t Height, TImageFormat Format, TImageData& Image);
