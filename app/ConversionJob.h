@@ -1,0 +1,141 @@
+// The conversion job: loads every dropped file whose name the imaging core
+// accepts and writes it again once for every selected output format, into
+// "<output dir>/Converted Images/<file name>/", keeping a run log. The job
+// knows no widget toolkit; it talks to the window (or the command line
+// front end) that hosts it through IConversionHost.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Imaging.h"
+#include "OptionsStore.h"
+#include "Translator.h"
+
+namespace Vorelle {
+
+enum class TProgressBar { pbImages, pbFormats };
+enum class TCursorShape { crDefault, crHourGlass };
+
+class IConversionHost {
+public:
+  virtual ~IConversionHost() = default;
+  // The options of one run, read afresh from the store for every run.
+  virtual std::unique_ptr<TOptions> CreateRunOptions() = 0;
+  virtual void SetCursor(TCursorShape Cursor) = 0;
+  virtual void AcceptDrops(bool Accept) = 0;
+  virtual void BringToFront() = 0;
+  // Running: Cancel shown and focused, Options disabled; idle: the reverse.
+  virtual void ShowRunning(bool Running) = 0;
+  virtual void SetProgressMax(TProgressBar Bar, int32_t Max) = 0;
+  virtual void SetProgressStep(TProgressBar Bar, int32_t Step) = 0;
+  virtual void StepProgress(TProgressBar Bar) = 0;
+  virtual void SetProgressPosition(TProgressBar Bar, int32_t Position) = 0;
+  // One pass of the message queue: where Cancel and the close query reach
+  // the job.
+  virtual void ProcessMessages() = 0;
+  // The file about to be processed (full path).
+  virtual void ShowCurrentFile(const std::string& Path) { (void)Path; }
+  // The shell's "open" on a folder or file.
+  virtual void ShellOpen(const std::string& Path) = 0;
+  // An information message; returns when the user has read it.
+  virtual void Inform(const std::string& Text) = 0;
+  // Closes the main window (which ends the program).
+  virtual void CloseWindow() = 0;
+};
+
+// The figures of the last run.
+struct TConversionSummary {
+  int32_t ConvertedImages = 0;   // files that passed the supported test
+  int32_t UnsupportedFiles = 0;  // files whose name no handler accepts
+  int32_t OutputsAttempted = 0;  // selected formats tried over all files
+  int32_t OutputsWritten = 0;    // output files stored
+  int32_t Exceptions = 0;        // "Exception with message" lines
+  bool Cancelled = false;
+  bool LogWritten = false;
+  std::string OutputRoot;  // ends with "/"
+  std::string LogFileName;
+  // Every output of every supported file was written and nothing was
+  // unsupported or cancelled.
+  bool Complete() const {
+    return !Cancelled && UnsupportedFiles == 0 && OutputsWritten == OutputsAttempted;
+  }
+};
+
+class TConversionJob {
+public:
+  TConversionJob(IConversionHost& Host, const ITextTranslator& Translator);
+  ~TConversionJob() { Imaging::ReleaseImage(FImage); }
+  TConversionJob(const TConversionJob&) = delete;
+  TConversionJob& operator=(const TConversionJob&) = delete;
+
+  // Runs once over FilesToProcess (full paths, folders already removed).
+  // Exceptions other than those of a single load or save leave the run
+  // after the host has been restored to idle.
+  void ConvertFiles(const std::vector<std::string>& FilesToProcess);
+
+  // The Cancel button: sets the cancel flag, then pumps the queue once.
+  void CancelButtonClick();
+  // Sets the cancel flag only (a confirmed close query).
+  void RequestCancel() { FCancelConversion = true; }
+
+  bool ConversionRunning() const { return FConversionRunning; }
+  bool CancelConversion() const { return FCancelConversion; }
+  int32_t ConvertedImages() const { return FConvertedImages; }
+  const TConversionSummary& Summary() const { return FSummary; }
+  // The lines of the last run's log.
+  const std::vector<std::string>& Log() const { return FLog; }
+
+  // The literal texts of the job.
+  static constexpr const char* TextConvertedImages = "Converted Images";
+  static constexpr const char* TextLogTitle = "Vorelle Last Usage Log";
+  static constexpr const char* TextNotSupported = "Image file: \"%s\" not supported.";
+  static constexpr const char* TextProcessing = "Processing image file: \"%s\"";
+  static constexpr const char* TextConverting = "Converting \"%s\" to \"%s\"";
+  static constexpr const char* TextException = "Exception with message: \"%s\"";
+  static constexpr const char* TextEndOfTask = "End of task. \"%d\" image files converted.";
+  static constexpr const char* TextLogFileName = "Vorelle.log";
+  static constexpr const char* TextCancelled = "Operation cancelled";
+  static constexpr const char* TextInputNotOverwritten =
+      "The output file \"%s\" is an input file of this run; it is not overwritten.";
+  static constexpr const char* TextCannotWriteLog = "Cannot create file \"%s\". %s";
+
+private:
+  void ConvertOneFormat(const std::string& Path, const std::string& Name, const std::string& Ext,
+                        const std::string& OutputRoot);
+  void Restore();
+  bool IsInputFile(const std::string& Path) const;
+  void WriteLogFile(const std::string& FileName) const;
+  std::string Text(const char* Literal) const { return TranslatePattern(FTranslator, Literal); }
+
+  IConversionHost& FHost;
+  const ITextTranslator& FTranslator;
+  int32_t FConvertedImages = 0;
+  bool FCancelConversion = false;
+  bool FConversionRunning = false;
+  std::vector<std::string> FLog;
+  Imaging::TImageData FImage;
+  std::vector<std::pair<uint64_t, uint64_t>> FInputIds;  // device and inode of every input
+  TConversionSummary FSummary;
+};
+
+// "cat.jpeg" with "png" gives "cat.png"; a name without an extension gets
+// one.
+std::string ChangeFileExtension(const std::string& Name, const std::string& Ext);
+
+// Writes Image to FileName with the handler the name selects. The data goes
+// to a temporary file in the same folder that is renamed over FileName only
+// once it is complete: a failed write leaves no partial file and an earlier
+// file of that name stays. False when no handler can save under that name.
+bool WriteImageFileSafely(const std::string& FileName, const Imaging::TImageData& Image);
+
+// The imaging options the program sets at start-up: JPEG quality 100, PNG
+// deflate level 0.
+void ApplyStartupImagingOptions();
+
+// The shell's "open" (xdg-open), started detached.
+bool ShellOpenPath(const std::string& Path);
+
+}  // namespace Vorelle
