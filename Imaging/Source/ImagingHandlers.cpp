@@ -3,6 +3,7 @@
 // extension last to first, and a later handler takes over an option id bound
 // earlier. Adding a handler is one include and one line at its place here.
 #include "Imaging.h"
+#include "ImagingNetworkGraphics.h"
 
 namespace Imaging {
 
@@ -10,6 +11,7 @@ void RegisterFileFormatHandlers() {
   // 1 Windows Bitmap
   // 2 JPEG
   // 3 PNG
+  AddFileFormatHandler<TPNGFileFormat>();
   // 4 MNG
   // 5 JNG
   // 6 GIF

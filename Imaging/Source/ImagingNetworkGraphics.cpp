@@ -1,0 +1,1538 @@
+// The PNG family: chunk reader and writer, PNG frame codec, PNG handler.
+//
+// Reading a file collects every frame's header, palette, transparency,
+// background and compressed data from the chunk stream (LoadFile); each frame
+// is then inflated in one block, unfiltered row by row into the image memory
+// (LoadImageFromPNGFrame) and its palette and transparency are applied
+// (ApplyFrameSettings). Saving runs the other way: rows are filtered into one
+// block, deflated in one call (StoreImageToPNGFrame) and written as chunks
+// (SaveFile).
+#include "ImagingNetworkGraphics.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace Imaging {
+
+const TNGSignature PNGSignature = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+const TNGSignature MNGSignature = {0x8A, 0x4D, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+const TNGSignature JNGSignature = {0x8B, 0x4A, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Byte order, chunk ids, messages
+// ---------------------------------------------------------------------------
+
+inline uint32_t SwapEndian32(uint32_t V) { return __builtin_bswap32(V); }
+inline uint16_t SwapEndian16(uint16_t V) { return __builtin_bswap16(V); }
+inline uint32_t ReadBE32(const uint8_t* P) {
+  return (uint32_t(P[0]) << 24) | (uint32_t(P[1]) << 16) | (uint32_t(P[2]) << 8) | P[3];
+}
+inline void WriteBE32(uint8_t* P, uint32_t V) {
+  P[0] = uint8_t(V >> 24);
+  P[1] = uint8_t(V >> 16);
+  P[2] = uint8_t(V >> 8);
+  P[3] = uint8_t(V);
+}
+
+using TChunkId = uint32_t;  // the four letters read as a big-endian number
+constexpr TChunkId MakeId(const char (&S)[5]) {
+  return (TChunkId(uint8_t(S[0])) << 24) | (TChunkId(uint8_t(S[1])) << 16) | (TChunkId(uint8_t(S[2])) << 8) |
+         TChunkId(uint8_t(S[3]));
+}
+constexpr TChunkId IHDRId = MakeId("IHDR"), IENDId = MakeId("IEND"), MHDRId = MakeId("MHDR"),
+                   MENDId = MakeId("MEND"), JHDRId = MakeId("JHDR"), IDATId = MakeId("IDAT"),
+                   JDATId = MakeId("JDAT"), JDAAId = MakeId("JDAA"), PLTEId = MakeId("PLTE"),
+                   tRNSId = MakeId("tRNS"), bKGDId = MakeId("bKGD"), acTLId = MakeId("acTL"),
+                   fcTLId = MakeId("fcTL"), fdATId = MakeId("fdAT");
+
+std::string IdText(TChunkId Id) {
+  std::string s(4, '?');
+  for (int i = 0; i < 4; ++i) {
+    char c = char((Id >> (24 - 8 * i)) & 0xFF);
+    s[size_t(i)] = (c >= 32 && c < 127) ? c : '?';
+  }
+  return s;
+}
+
+[[noreturn]] void RaiseChunkDataError(TChunkId Id) {
+  RaiseImagingError("Error when reading %s chunk data. File may be corrupted.", IdText(Id));
+}
+[[noreturn]] void RaiseCrcError(TChunkId Id) {
+  RaiseImagingError("CRC error in %s chunk. File may be corrupted.", IdText(Id));
+}
+[[noreturn]] void RaiseInvalidChunk(TChunkId Id) {
+  RaiseImagingError("Invalid %s chunk. File may be corrupted.", IdText(Id));
+}
+
+// The CRC of the PNG standard (reflected polynomial EDB88320, preset and
+// final complement); zlib's implementation computes exactly that value.
+uint32_t ChunkCrc(TChunkId Id, const uint8_t* Data, size_t Size) {
+  uint8_t idBytes[4];
+  WriteBE32(idBytes, Id);
+  uLong crc = crc32(0L, idBytes, 4);
+  while (Size > 0) {
+    uInt part = uInt(std::min<size_t>(Size, 1u << 30));
+    crc = crc32(crc, Data, part);
+    Data += part;
+    Size -= part;
+  }
+  return uint32_t(crc);
+}
+
+// ---------------------------------------------------------------------------
+// zlib
+// ---------------------------------------------------------------------------
+
+[[noreturn]] void RaiseZlibError(int Code, bool Compressing) {
+  std::string text = std::string("zlib: ") + zError(Code);
+  if (Compressing) throw ECompressionError(text);
+  throw EDecompressionError(text);
+}
+
+struct TInflateResult {
+  size_t Produced = 0;   // bytes written to the output
+  bool StreamEnded = false;
+  size_t Consumed = 0;   // input bytes used up to the end of the stream
+};
+
+// Inflates In into Out, never writing more than Capacity bytes (the size the
+// frame needs: a stream that would give more is cut there). Any zlib result
+// other than progress or the stream's end is a zlib error; a stream that runs
+// out of input before its end is one too (zlib's "buffer error").
+TInflateResult InflateBlock(const uint8_t* In, size_t InSize, uint8_t* Out, size_t Capacity) {
+  z_stream zs;
+  std::memset(&zs, 0, sizeof(zs));
+  int ret = inflateInit(&zs);
+  if (ret != Z_OK) RaiseZlibError(ret, false);
+  struct TGuard {
+    z_stream* S;
+    ~TGuard() { inflateEnd(S); }
+  } guard{&zs};
+
+  TInflateResult result;
+  size_t inLeft = InSize;
+  const uint8_t* inPos = In;
+  auto feed = [&]() {
+    if (zs.avail_in == 0 && inLeft > 0) {
+      uInt part = uInt(std::min<size_t>(inLeft, 1u << 30));
+      zs.next_in = const_cast<Bytef*>(inPos);
+      zs.avail_in = part;
+      inPos += part;
+      inLeft -= part;
+    }
+  };
+  size_t outLeft = Capacity;
+  uint8_t* outPos = Out;
+  while (outLeft > 0) {
+    feed();
+    uInt part = uInt(std::min<size_t>(outLeft, 1u << 30));
+    zs.next_out = outPos;
+    zs.avail_out = part;
+    ret = inflate(&zs, Z_NO_FLUSH);
+    size_t made = part - zs.avail_out;
+    outPos += made;
+    outLeft -= made;
+    if (ret == Z_STREAM_END) {
+      result.StreamEnded = true;
+      break;
+    }
+    if (ret != Z_OK) RaiseZlibError(ret, false);
+  }
+  if (!result.StreamEnded) {
+    // The frame is complete; read on a little to find the stream's end and
+    // its checksum. More image data than the frame needs are ignored, and so
+    // is a stream whose checksum is missing.
+    uint8_t scratch[256];
+    for (;;) {
+      feed();
+      zs.next_out = scratch;
+      zs.avail_out = sizeof(scratch);
+      ret = inflate(&zs, Z_NO_FLUSH);
+      if (ret == Z_STREAM_END) {
+        result.StreamEnded = zs.avail_out == sizeof(scratch);
+        break;
+      }
+      if (ret == Z_BUF_ERROR) break;
+      if (ret != Z_OK) RaiseZlibError(ret, false);
+      if (zs.avail_out != sizeof(scratch)) break;
+    }
+  }
+  result.Produced = Capacity - outLeft;
+  result.Consumed = InSize - inLeft - zs.avail_in;
+  return result;
+}
+
+// Deflates In at Level into a new block appended to Target.
+void DeflateBlock(const uint8_t* In, size_t InSize, int Level, std::vector<uint8_t>& Target) {
+  z_stream zs;
+  std::memset(&zs, 0, sizeof(zs));
+  int ret = deflateInit(&zs, Level);
+  if (ret != Z_OK) RaiseZlibError(ret, true);
+  struct TGuard {
+    z_stream* S;
+    ~TGuard() { deflateEnd(S); }
+  } guard{&zs};
+
+  size_t start = Target.size();
+  size_t first = std::max<size_t>((InSize + InSize / 10 + 267) & ~size_t(255), 256);
+  size_t bound = size_t(deflateBound(&zs, uLong(std::min<size_t>(InSize, ULONG_MAX))));
+  Target.resize(start + std::max(first, bound));
+  size_t produced = 0;
+  size_t inLeft = InSize;
+  const uint8_t* inPos = In;
+  for (;;) {
+    if (zs.avail_in == 0 && inLeft > 0) {
+      uInt part = uInt(std::min<size_t>(inLeft, 1u << 30));
+      zs.next_in = const_cast<Bytef*>(inPos);
+      zs.avail_in = part;
+      inPos += part;
+      inLeft -= part;
+    }
+    if (start + produced == Target.size()) Target.resize(Target.size() + std::max<size_t>(256, Target.size() / 4));
+    size_t room = Target.size() - start - produced;
+    uInt part = uInt(std::min<size_t>(room, 1u << 30));
+    zs.next_out = Target.data() + start + produced;
+    zs.avail_out = part;
+    ret = deflate(&zs, inLeft > 0 ? Z_NO_FLUSH : Z_FINISH);
+    produced += part - zs.avail_out;
+    if (ret == Z_STREAM_END) break;
+    if (ret != Z_OK && ret != Z_BUF_ERROR) {
+      Target.resize(start);
+      RaiseZlibError(ret, true);
+    }
+  }
+  Target.resize(start + produced);
+}
+
+// ---------------------------------------------------------------------------
+// Row reconstruction (decoding). Dst receives the unfiltered row, Src holds
+// the filtered bytes, Prev is the unfiltered row above (zeros for the first
+// row). Whole rows at a time; Sub, Average and Paeth carry a dependency from
+// pixel to pixel, so they step one pixel (B bytes) at a time in registers.
+// ---------------------------------------------------------------------------
+
+inline uint8_t PaethPredictor(int A, int B, int C) {
+  int pa = std::abs(B - C);
+  int pb = std::abs(A - C);
+  int pc = std::abs(A + B - 2 * C);
+  int bc = pb <= pc ? B : C;
+  return uint8_t((pa <= pb && pa <= pc) ? A : bc);
+}
+
+void UnfilterUp(uint8_t* __restrict Dst, const uint8_t* __restrict Src, const uint8_t* __restrict Prev, size_t N) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  for (; i + 16 <= N; i += 16) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(Src + i));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(Prev + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(Dst + i), _mm_add_epi8(x, b));
+  }
+#endif
+  for (; i < N; ++i) Dst[i] = uint8_t(Src[i] + Prev[i]);
+}
+
+void UnfilterScalar(int Type, uint8_t* __restrict Dst, const uint8_t* __restrict Src,
+                    const uint8_t* __restrict Prev, size_t N, size_t B) {
+  switch (Type) {
+    case 1:
+      for (size_t i = 0; i < std::min(B, N); ++i) Dst[i] = Src[i];
+      for (size_t i = B; i < N; ++i) Dst[i] = uint8_t(Src[i] + Dst[i - B]);
+      break;
+    case 3:
+      for (size_t i = 0; i < std::min(B, N); ++i) Dst[i] = uint8_t(Src[i] + (Prev[i] >> 1));
+      for (size_t i = B; i < N; ++i) Dst[i] = uint8_t(Src[i] + ((Dst[i - B] + Prev[i]) >> 1));
+      break;
+    case 4:
+      for (size_t i = 0; i < std::min(B, N); ++i) Dst[i] = uint8_t(Src[i] + Prev[i]);
+      for (size_t i = B; i < N; ++i) Dst[i] = uint8_t(Src[i] + PaethPredictor(Dst[i - B], Prev[i], Prev[i - B]));
+      break;
+  }
+}
+
+#if defined(__SSE2__)
+template <size_t B>
+inline __m128i LoadPixel(const uint8_t* P) {
+  uint64_t v = 0;
+  std::memcpy(&v, P, B);
+  return _mm_cvtsi64_si128(int64_t(v));
+}
+template <size_t B>
+inline void StorePixel(uint8_t* P, __m128i V) {
+  uint64_t v = uint64_t(_mm_cvtsi128_si64(V));
+  std::memcpy(P, &v, B);
+}
+inline __m128i Abs16(__m128i V) { return _mm_max_epi16(V, _mm_sub_epi16(_mm_setzero_si128(), V)); }
+
+// Paeth predictor on eight 16-bit lanes, with the exact tie rules.
+inline __m128i Paeth16(__m128i A, __m128i B, __m128i C) {
+  __m128i pa = Abs16(_mm_sub_epi16(B, C));
+  __m128i pb = Abs16(_mm_sub_epi16(A, C));
+  __m128i pc = Abs16(_mm_add_epi16(_mm_sub_epi16(B, C), _mm_sub_epi16(A, C)));
+  __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
+  __m128i useA = _mm_cmpeq_epi16(smallest, pa);
+  __m128i useB = _mm_cmpeq_epi16(smallest, pb);
+  __m128i bc = _mm_or_si128(_mm_and_si128(useB, B), _mm_andnot_si128(useB, C));
+  return _mm_or_si128(_mm_and_si128(useA, A), _mm_andnot_si128(useA, bc));
+}
+
+// Pixel-at-a-time reconstruction for 3 to 8 bytes per pixel.
+template <size_t B>
+void UnfilterPixels(int Type, uint8_t* __restrict Dst, const uint8_t* __restrict Src,
+                    const uint8_t* __restrict Prev, size_t N) {
+  const __m128i zero = _mm_setzero_si128();
+  size_t pixels = N / B;
+  switch (Type) {
+    case 1: {
+      __m128i a = zero;
+      for (size_t p = 0; p < pixels; ++p) {
+        a = _mm_add_epi8(a, LoadPixel<B>(Src + p * B));
+        StorePixel<B>(Dst + p * B, a);
+      }
+      break;
+    }
+    case 3: {
+      __m128i a = zero;
+      const __m128i one = _mm_set1_epi8(1);
+      for (size_t p = 0; p < pixels; ++p) {
+        __m128i b = LoadPixel<B>(Prev + p * B);
+        __m128i avg = _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), one));
+        a = _mm_add_epi8(avg, LoadPixel<B>(Src + p * B));
+        StorePixel<B>(Dst + p * B, a);
+      }
+      break;
+    }
+    case 4: {
+      __m128i a = zero, c = zero;
+      for (size_t p = 0; p < pixels; ++p) {
+        __m128i b = _mm_unpacklo_epi8(LoadPixel<B>(Prev + p * B), zero);
+        __m128i pred = _mm_packus_epi16(Paeth16(a, b, c), zero);
+        __m128i x = _mm_add_epi8(pred, LoadPixel<B>(Src + p * B));
+        StorePixel<B>(Dst + p * B, x);
+        a = _mm_unpacklo_epi8(x, zero);
+        c = b;
+      }
+      break;
+    }
+  }
+}
+#endif
+
+// Reconstructs one row. A filter type above 4 leaves Dst as it was.
+void UnfilterRow(int Type, uint8_t* Dst, const uint8_t* Src, const uint8_t* Prev, size_t N, size_t B) {
+  switch (Type) {
+    case 0:
+      std::memcpy(Dst, Src, N);
+      return;
+    case 2:
+      UnfilterUp(Dst, Src, Prev, N);
+      return;
+    case 1:
+    case 3:
+    case 4:
+      break;
+    default:
+      return;
+  }
+#if defined(__SSE2__)
+  switch (B) {
+    case 3: UnfilterPixels<3>(Type, Dst, Src, Prev, N); return;
+    case 4: UnfilterPixels<4>(Type, Dst, Src, Prev, N); return;
+    case 6: UnfilterPixels<6>(Type, Dst, Src, Prev, N); return;
+    case 8: UnfilterPixels<8>(Type, Dst, Src, Prev, N); return;
+    default: break;
+  }
+#endif
+  UnfilterScalar(Type, Dst, Src, Prev, N, B);
+}
+
+// ---------------------------------------------------------------------------
+// Row filtering (encoding): Out[i] = Src[i] - prediction, the prediction
+// taken from the unfiltered rows only, so every byte is independent.
+// ---------------------------------------------------------------------------
+
+void FilterRow(int Type, uint8_t* __restrict Out, const uint8_t* __restrict Src, const uint8_t* __restrict Prev,
+               size_t N, size_t B) {
+  size_t head = std::min(B, N);
+  switch (Type) {
+    case 0:
+      std::memcpy(Out, Src, N);
+      return;
+    case 1:
+      std::memcpy(Out, Src, head);
+      break;
+    case 2:
+      head = 0;
+      break;
+    case 3:
+      for (size_t i = 0; i < head; ++i) Out[i] = uint8_t(Src[i] - (Prev[i] >> 1));
+      break;
+    case 4:
+      for (size_t i = 0; i < head; ++i) Out[i] = uint8_t(Src[i] - Prev[i]);
+      break;
+    default:
+      return;
+  }
+  size_t i = head;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i one = _mm_set1_epi8(1);
+  for (; i + 16 <= N; i += 16) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(Src + i));
+    __m128i r;
+    if (Type == 2) {
+      r = _mm_sub_epi8(x, _mm_loadu_si128(reinterpret_cast<const __m128i*>(Prev + i)));
+    } else {
+      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(Src + i - B));
+      if (Type == 1) {
+        r = _mm_sub_epi8(x, a);
+      } else {
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(Prev + i));
+        if (Type == 3) {
+          __m128i avg = _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), one));
+          r = _mm_sub_epi8(x, avg);
+        } else {
+          __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(Prev + i - B));
+          __m128i lo = Paeth16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero), _mm_unpacklo_epi8(c, zero));
+          __m128i hi = Paeth16(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero), _mm_unpackhi_epi8(c, zero));
+          r = _mm_sub_epi8(x, _mm_packus_epi16(lo, hi));
+        }
+      }
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(Out + i), r);
+  }
+#endif
+  switch (Type) {
+    case 1:
+      for (; i < N; ++i) Out[i] = uint8_t(Src[i] - Src[i - B]);
+      break;
+    case 2:
+      for (; i < N; ++i) Out[i] = uint8_t(Src[i] - Prev[i]);
+      break;
+    case 3:
+      for (; i < N; ++i) Out[i] = uint8_t(Src[i] - ((Src[i - B] + Prev[i]) >> 1));
+      break;
+    case 4:
+      for (; i < N; ++i) Out[i] = uint8_t(Src[i] - PaethPredictor(Src[i - B], Prev[i], Prev[i - B]));
+      break;
+  }
+}
+
+// Score of a filtered row for the adaptive choice: the sum of its bytes read
+// as signed 8-bit numbers, without sign.
+uint64_t RowScore(const uint8_t* Row, size_t N) {
+  uint64_t sum = 0;
+  size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  __m128i acc = zero;
+  for (; i + 16 <= N; i += 16) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(Row + i));
+    __m128i mag = _mm_min_epu8(x, _mm_sub_epi8(zero, x));
+    acc = _mm_add_epi64(acc, _mm_sad_epu8(mag, zero));
+  }
+  sum = uint64_t(_mm_cvtsi128_si64(acc)) + uint64_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
+#endif
+  for (; i < N; ++i) sum += uint64_t(std::abs(int(int8_t(Row[i]))));
+  return sum;
+}
+
+// ---------------------------------------------------------------------------
+// Sample order. PNG rows hold R, G, B(, A) with big-endian 16-bit samples;
+// images hold B, G, R(, A) with native 16-bit samples. The change is a fixed
+// byte permutation inside every pixel, so it may be applied to filtered rows
+// (filters work byte by byte at a distance of whole pixels) and it is its own
+// inverse, which serves both directions.
+// ---------------------------------------------------------------------------
+
+enum TSampleOrder { soNone, soSwap8x3, soSwap8x4, soSwap16, soRGB16, soRGBA16, soSwap16x3, soSwap16x4 };
+
+TSampleOrder SampleOrderFor(int ColorType, int BitDepth, bool RedBlueInFileOrder) {
+  bool rgb = ColorType == 2 || ColorType == 6;
+  if (BitDepth == 8) {
+    if (!rgb || RedBlueInFileOrder) return soNone;
+    return ColorType == 2 ? soSwap8x3 : soSwap8x4;
+  }
+  if (BitDepth == 16) {
+    if (!rgb) return soSwap16;
+    if (RedBlueInFileOrder) return soSwap16;
+    return ColorType == 2 ? soRGB16 : soRGBA16;
+  }
+  return soNone;
+}
+
+void ReorderSamples(TSampleOrder Order, uint8_t* Row, size_t N) {
+  switch (Order) {
+    case soNone:
+    case soSwap16x3:
+    case soSwap16x4:
+      return;
+    case soSwap8x3:
+      for (size_t i = 0; i + 3 <= N; i += 3) std::swap(Row[i], Row[i + 2]);
+      return;
+    case soSwap8x4:
+      for (size_t i = 0; i + 4 <= N; i += 4) {
+        uint32_t v;
+        std::memcpy(&v, Row + i, 4);
+        v = (v & 0xFF00FF00u) | ((v >> 16) & 0xFFu) | ((v & 0xFFu) << 16);
+        std::memcpy(Row + i, &v, 4);
+      }
+      return;
+    case soSwap16:
+      for (size_t i = 0; i + 2 <= N; i += 2) std::swap(Row[i], Row[i + 1]);
+      return;
+    case soRGB16:
+      for (size_t i = 0; i + 6 <= N; i += 6) {
+        std::swap(Row[i], Row[i + 5]);
+        std::swap(Row[i + 1], Row[i + 4]);
+        std::swap(Row[i + 2], Row[i + 3]);
+      }
+      return;
+    case soRGBA16:
+      for (size_t i = 0; i + 8 <= N; i += 8) {
+        uint64_t v;
+        std::memcpy(&v, Row + i, 8);
+        // bytes r0 r1 g0 g1 b0 b1 a0 a1 -> b1 b0 g1 g0 r1 r0 a1 a0
+        uint64_t r = __builtin_bswap64(v);  // a1 a0 b1 b0 g1 g0 r1 r0
+        uint64_t out = (r >> 16 & 0x0000FFFFFFFFFFFFull) | (r << 48);
+        std::memcpy(Row + i, &out, 8);
+      }
+      return;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// PNG layouts
+// ---------------------------------------------------------------------------
+
+int ChannelCount(int ColorType) {
+  switch (ColorType) {
+    case 0: return 1;
+    case 2: return 3;
+    case 3: return 1;
+    case 4: return 2;
+    case 6: return 4;
+    default: return 0;
+  }
+}
+
+bool IsValidLayout(int ColorType, int BitDepth) {
+  switch (ColorType) {
+    case 0: return BitDepth == 1 || BitDepth == 2 || BitDepth == 4 || BitDepth == 8 || BitDepth == 16;
+    case 3: return BitDepth == 1 || BitDepth == 2 || BitDepth == 4 || BitDepth == 8;
+    case 2:
+    case 4:
+    case 6: return BitDepth == 8 || BitDepth == 16;
+    default: return false;
+  }
+}
+
+TImageFormat FormatForLayout(int ColorType, int BitDepth) {
+  switch (ColorType) {
+    case 0: return BitDepth == 16 ? fmtGray16 : fmtGray8;
+    case 2: return BitDepth == 16 ? fmtR16G16B16 : fmtR8G8B8;
+    case 3: return fmtIndex8;
+    case 4: return BitDepth == 16 ? fmtA16Gray16 : fmtA8Gray8;
+    case 6: return BitDepth == 16 ? fmtA16R16G16B16 : fmtA8R8G8B8;
+    default: return fmtNone;
+  }
+}
+
+int32_t BytesPerPixelOf(TImageFormat Format) {
+  switch (Format) {
+    case fmtGray8:
+    case fmtIndex8: return 1;
+    case fmtGray16:
+    case fmtA8Gray8: return 2;
+    case fmtR8G8B8: return 3;
+    case fmtA16Gray16:
+    case fmtA8R8G8B8: return 4;
+    case fmtR16G16B16: return 6;
+    case fmtA16R16G16B16: return 8;
+    default: return 0;
+  }
+}
+
+const int Adam7StartRow[7] = {0, 0, 4, 0, 2, 0, 1};
+const int Adam7StartCol[7] = {0, 4, 0, 2, 0, 1, 0};
+const int Adam7RowStep[7] = {8, 8, 8, 4, 4, 2, 2};
+const int Adam7ColStep[7] = {8, 8, 4, 4, 2, 2, 1};
+
+uint8_t GrayScale(int BitDepth) { return BitDepth == 1 ? 255 : BitDepth == 2 ? 85 : BitDepth == 4 ? 17 : 1; }
+
+// Expands a packed row of sub-byte samples to one byte per pixel.
+void ExpandPackedRow(const uint8_t* Src, uint8_t* Dst, size_t Width, int BitDepth, uint8_t Scale) {
+  const int perByte = 8 / BitDepth;
+  const uint8_t mask = uint8_t((1 << BitDepth) - 1);
+  size_t x = 0;
+  for (size_t byte = 0; x < Width; ++byte) {
+    uint8_t v = Src[byte];
+    for (int k = 0; k < perByte && x < Width; ++k, ++x) {
+      int shift = 8 - BitDepth * (k + 1);
+      Dst[x] = uint8_t(((v >> shift) & mask) * Scale);
+    }
+  }
+}
+
+// Largest output a deflate stream of n bytes can give is about 1032 n; a
+// large frame whose data cannot possibly fill it is refused before its
+// memory is allocated.
+constexpr int64_t MaxDeflateRatio = 1032;
+constexpr int64_t SmallFrameBytes = 16 << 20;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// TFrameInfo and TNGFileHandler
+// ---------------------------------------------------------------------------
+
+TFrameInfo::TFrameInfo()
+    : IDATMemory(new TMemoryStream()), JDATMemory(new TMemoryStream()), JDAAMemory(new TMemoryStream()) {}
+
+TFrameInfo::~TFrameInfo() = default;
+
+void TFrameInfo::AssignSharedProps(const TFrameInfo& Source) {
+  IHDR = Source.IHDR;
+  JHDR = Source.JHDR;
+  Palette = Source.Palette;
+  PaletteEntries = Source.PaletteEntries;
+  Transparency = Source.Transparency;
+  TransparencySize = Source.TransparencySize;
+}
+
+TNGFileHandler::~TNGFileHandler() { Clear(); }
+
+void TNGFileHandler::Clear() {
+  Frames.clear();
+  GlobalPalette.clear();
+  GlobalPaletteEntries = 0;
+  GlobalTransparency.clear();
+  GlobalTransparencySize = 0;
+}
+
+TFrameInfo* TNGFileHandler::GetLastFrame() { return Frames.empty() ? nullptr : Frames.back().get(); }
+
+TFrameInfo* TNGFileHandler::AddFrameInfo() {
+  Frames.push_back(std::make_unique<TFrameInfo>());
+  return Frames.back().get();
+}
+
+// ---------------------------------------------------------------------------
+// TNGFileLoader: the chunk stream
+// ---------------------------------------------------------------------------
+
+bool TNGFileLoader::LoadFile(THandle Handle) {
+  Clear();
+  MHDR = {};
+  acTL = {};
+  FSawIDAT = false;
+  FSawacTL = false;
+  FNextSequence = 0;
+  FfcTLCount = 0;
+  TIOFunctions io = CurrentIOTable();
+  uint8_t sig[8];
+  if (io.Read(Handle, sig, 8) != 8) return false;
+  if (std::memcmp(sig, PNGSignature, 8) == 0)
+    FileType = ngPNG;
+  else if (std::memcmp(sig, MNGSignature, 8) == 0)
+    FileType = ngMNG;
+  else if (std::memcmp(sig, JNGSignature, 8) == 0)
+    FileType = ngJNG;
+  else
+    return false;
+  ReadChunks(io, Handle);
+  if (FileType == ngPNG || FileType == ngAPNG) CheckAnimation();
+  return true;
+}
+
+void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
+  const bool isPNG = FileType == ngPNG;  // APNG is recognised on the way
+  const bool isMNG = FileType == ngMNG;
+  const int64_t streamSize = MeasureHandleSize(IO, Handle);
+  std::vector<uint8_t> data;
+  bool first = true;
+
+  for (;;) {
+    // Chunk header; the length is refused when it cannot be in the stream.
+    uint8_t header[8];
+    int32_t got = IO.Read(Handle, header, 8);
+    TChunkId id = got >= 8 ? ReadBE32(header + 4) : MakeId("????");
+    if (got != 8) RaiseChunkDataError(id);
+    uint32_t length = ReadBE32(header);
+    int64_t left = streamSize - int64_t(IO.Tell(Handle));
+    if (length >= 0x80000000u || int64_t(length) + 4 > left) RaiseChunkDataError(id);
+
+    const bool isMHDR = isMNG && first;
+    first = false;
+    const bool known = isMHDR || id == IHDRId || id == fcTLId || id == JHDRId || id == IDATId || id == fdATId ||
+                       id == JDATId || id == JDAAId || id == PLTEId || id == tRNSId || id == bKGDId || id == acTLId;
+    TFrameInfo* frame = GetLastFrame();
+
+    // Where the data go: image data straight into the frame's stream, the
+    // rest into a work block. Unknown chunks are read in pieces only for
+    // their CRC.
+    uint8_t* dataPtr = nullptr;
+    TMemoryStream* target = nullptr;
+    if (id == IDATId || id == fdATId || id == JDATId || id == JDAAId) {
+      if (!frame) RaiseInvalidChunk(id);
+      target = id == JDATId ? frame->JDATMemory.get() : id == JDAAId ? frame->JDAAMemory.get()
+                                                                     : frame->IDATMemory.get();
+    }
+    uint32_t crc;
+    if (known) {
+      size_t at = 0;
+      if (target && !isMHDR) {
+        at = target->Data().size();
+        target->Data().resize(at + length);
+        dataPtr = target->Data().data() + at;
+      } else {
+        data.assign(length, 0);
+        dataPtr = data.data();
+      }
+      bool ok = length == 0 || IO.Read(Handle, dataPtr, int32_t(length)) == int32_t(length);
+      uint8_t crcBytes[4];
+      ok = ok && IO.Read(Handle, crcBytes, 4) == 4;
+      if (!ok) {
+        if (target && !isMHDR) target->Data().resize(at);
+        RaiseChunkDataError(id);
+      }
+      crc = ChunkCrc(id, dataPtr, length);
+      if (crc != ReadBE32(crcBytes)) RaiseCrcError(id);
+    } else {
+      uint8_t piece[16384];
+      uLong c = 0;
+      {
+        uint8_t idBytes[4];
+        WriteBE32(idBytes, id);
+        c = crc32(0L, idBytes, 4);
+      }
+      uint32_t rest = length;
+      while (rest > 0) {
+        int32_t part = int32_t(std::min<uint32_t>(rest, sizeof(piece)));
+        if (IO.Read(Handle, piece, part) != part) RaiseChunkDataError(id);
+        c = crc32(c, piece, uInt(part));
+        rest -= uint32_t(part);
+      }
+      uint8_t crcBytes[4];
+      if (IO.Read(Handle, crcBytes, 4) != 4) RaiseChunkDataError(id);
+      if (uint32_t(c) != ReadBE32(crcBytes)) RaiseCrcError(id);
+    }
+
+    if (isMHDR) {
+      std::memcpy(&MHDR, dataPtr, std::min<size_t>(length, sizeof(MHDR)));
+      uint32_t* fields = reinterpret_cast<uint32_t*>(&MHDR);
+      for (int i = 0; i < 7; ++i) fields[i] = SwapEndian32(fields[i]);
+    } else if (id == IHDRId) {
+      if (isPNG || FileType == ngAPNG || FileType == ngJNG) {
+        if (!Frames.empty()) RaiseInvalidChunk(id);
+      }
+      TFrameInfo* f = AddFrameInfo();
+      std::memcpy(&f->IHDR, dataPtr, std::min<size_t>(length, sizeof(TIHDR)));
+      f->IHDR.Width = SwapEndian32(f->IHDR.Width);
+      f->IHDR.Height = SwapEndian32(f->IHDR.Height);
+      const TIHDR& h = f->IHDR;
+      if (h.Width == 0 || h.Height == 0 || h.Width > 0x7FFFFFFFu || h.Height > 0x7FFFFFFFu ||
+          !IsValidLayout(h.ColorType, h.BitDepth) || h.Compression != 0 || h.Interlacing > 1 ||
+          !(h.Filter == 0 || (isMNG && h.Filter == 64)))
+        RaiseInvalidChunk(id);
+      f->FrameWidth = int32_t(h.Width);
+      f->FrameHeight = int32_t(h.Height);
+      f->IsJpegFrame = false;
+    } else if (id == fcTLId) {
+      if (!frame) RaiseInvalidChunk(id);
+      if (isMNG || FileType == ngJNG) {
+        // Animation control belongs to animated PNG only.
+      } else {
+        TfcTL fc{};
+        std::memcpy(&fc, dataPtr, std::min<size_t>(length, sizeof(TfcTL)));
+        fc.SeqNumber = SwapEndian32(fc.SeqNumber);
+        fc.Width = SwapEndian32(fc.Width);
+        fc.Height = SwapEndian32(fc.Height);
+        fc.XOffset = SwapEndian32(fc.XOffset);
+        fc.YOffset = SwapEndian32(fc.YOffset);
+        fc.DelayNumer = SwapEndian16(fc.DelayNumer);
+        fc.DelayDenom = SwapEndian16(fc.DelayDenom);
+        const TIHDR& canvas = Frames.front()->IHDR;
+        if (fc.SeqNumber != FNextSequence || fc.Width == 0 || fc.Height == 0 ||
+            uint64_t(fc.XOffset) + fc.Width > canvas.Width || uint64_t(fc.YOffset) + fc.Height > canvas.Height ||
+            fc.DisposeOp > 2 || fc.BlendOp > 1)
+          RaiseInvalidChunk(id);
+        // The previous animation frame must have had its data.
+        if (frame->HasfcTL && frame->IDATMemory->Data().empty()) RaiseInvalidChunk(id);
+        ++FNextSequence;
+        ++FfcTLCount;
+        TFrameInfo* f;
+        if (Frames.size() == 1 && frame->IDATMemory->Data().empty()) {
+          // The default image is the first frame of the animation: it covers
+          // the whole canvas.
+          if (fc.XOffset != 0 || fc.YOffset != 0 || fc.Width != canvas.Width || fc.Height != canvas.Height)
+            RaiseInvalidChunk(id);
+          f = frame;
+        } else {
+          f = AddFrameInfo();
+          f->AssignSharedProps(*Frames.front());
+        }
+        f->fcTL = fc;
+        f->HasfcTL = true;
+        f->FrameWidth = int32_t(fc.Width);
+        f->FrameHeight = int32_t(fc.Height);
+        f->IsJpegFrame = false;
+      }
+    } else if (id == JHDRId) {
+      if (FileType != ngJNG && !isMNG) RaiseInvalidChunk(id);
+      if (FileType == ngJNG && !Frames.empty()) RaiseInvalidChunk(id);
+      TFrameInfo* f = AddFrameInfo();
+      std::memcpy(&f->JHDR, dataPtr, std::min<size_t>(length, sizeof(TJHDR)));
+      f->JHDR.Width = SwapEndian32(f->JHDR.Width);
+      f->JHDR.Height = SwapEndian32(f->JHDR.Height);
+      if (f->JHDR.Width == 0 || f->JHDR.Height == 0 || f->JHDR.Width > 0x7FFFFFFFu ||
+          f->JHDR.Height > 0x7FFFFFFFu)
+        RaiseInvalidChunk(id);
+      f->FrameWidth = int32_t(f->JHDR.Width);
+      f->FrameHeight = int32_t(f->JHDR.Height);
+      f->IsJpegFrame = true;
+    } else if (id == IDATId) {
+      // In a PNG file image data belong to the default image only.
+      if ((isPNG || FileType == ngAPNG) && Frames.size() != 1) {
+        target->Data().resize(target->Data().size() - length);
+        RaiseInvalidChunk(id);
+      }
+      frame->LastDataChunkStart = int64_t(target->Data().size()) - length;
+      FSawIDAT = true;
+    } else if (id == fdATId) {
+      // fdAT: sequence number, then data continuing the frame's stream.
+      std::vector<uint8_t>& d = target->Data();
+      size_t at = d.size() - length;
+      if (isMNG || FileType == ngJNG) {
+        d.resize(at);
+      } else {
+        if (length < 4 || !frame->HasfcTL || Frames.size() < 2 || ReadBE32(d.data() + at) != FNextSequence) {
+          d.resize(at);
+          RaiseInvalidChunk(id);
+        }
+        ++FNextSequence;
+        d.erase(d.begin() + ptrdiff_t(at), d.begin() + ptrdiff_t(at) + 4);
+        frame->LastDataChunkStart = int64_t(at);
+      }
+    } else if (id == JDATId || id == JDAAId) {
+      // collected for the JPEG frame decoder
+    } else if (id == PLTEId || id == tRNSId) {
+      const bool isPLTE = id == PLTEId;
+      if (!frame) {
+        if (!isMNG) RaiseInvalidChunk(id);
+        if (isPLTE) {
+          GlobalPalette.assign(dataPtr, dataPtr + length);
+          GlobalPaletteEntries = int32_t(length / 3);
+        } else {
+          GlobalTransparency.assign(dataPtr, dataPtr + length);
+          GlobalTransparencySize = int32_t(length);
+        }
+      } else {
+        std::vector<uint8_t>& block = isPLTE ? frame->Palette : frame->Transparency;
+        int32_t& count = isPLTE ? frame->PaletteEntries : frame->TransparencySize;
+        const std::vector<uint8_t>& global = isPLTE ? GlobalPalette : GlobalTransparency;
+        if (block.empty()) {
+          if (length > 0 || global.empty()) {
+            block.assign(dataPtr, dataPtr + length);
+            count = int32_t(isPLTE ? length / 3 : length);
+          } else {
+            block = global;
+            count = isPLTE ? GlobalPaletteEntries : GlobalTransparencySize;
+          }
+        }
+      }
+    } else if (id == bKGDId) {
+      if (!frame) RaiseInvalidChunk(id);
+      if (frame->Background.empty()) {
+        frame->Background.assign(dataPtr, dataPtr + length);
+        frame->BackgroundSize = int32_t(length);
+      }
+    } else if (id == acTLId) {
+      if (isPNG || FileType == ngAPNG) {
+        // One acTL, before the image data.
+        if (FSawacTL || FSawIDAT || Frames.empty()) RaiseInvalidChunk(id);
+        TacTL a{};
+        std::memcpy(&a, dataPtr, std::min<size_t>(length, sizeof(TacTL)));
+        a.NumFrames = SwapEndian32(a.NumFrames);
+        a.NumPlay = SwapEndian32(a.NumPlay);
+        if (a.NumFrames == 0 || a.NumFrames > 0x7FFFFFFFu) RaiseInvalidChunk(id);
+        acTL = a;
+        FileType = ngAPNG;
+        FSawacTL = true;
+      }
+    }
+
+    if (id == MENDId) break;
+    if (id == IENDId && !isMNG) break;
+    if (IO.Eof(Handle)) break;
+  }
+}
+
+void TNGFileLoader::CheckAnimation() {
+  if (FfcTLCount > 0 && !FSawacTL) RaiseInvalidChunk(fcTLId);
+  if (!FSawacTL) return;
+  if (uint32_t(FfcTLCount) != acTL.NumFrames) RaiseInvalidChunk(acTLId);
+  TFrameInfo* last = GetLastFrame();
+  if (last && last->HasfcTL && last->IDATMemory->Data().empty()) RaiseInvalidChunk(fcTLId);
+}
+
+// ---------------------------------------------------------------------------
+// TNGFileLoader: decoding a PNG frame
+// ---------------------------------------------------------------------------
+
+void TNGFileLoader::LoadImageFromPNGFrame(int32_t FrameWidth, int32_t FrameHeight, const TIHDR& IHDR,
+                                          TMemoryStream& IDATStream, TImageData& Image,
+                                          int64_t LastChunkStart) {
+  ResetImage(Image);
+  const int depth = IHDR.BitDepth;
+  const int colorType = IHDR.ColorType;
+  if (FrameWidth <= 0 || FrameHeight <= 0 || !IsValidLayout(colorType, depth)) RaiseInvalidChunk(IHDRId);
+  const TImageFormat format = FormatForLayout(colorType, depth);
+  const int64_t width = FrameWidth, height = FrameHeight;
+  const int64_t bytesPerPixel = BytesPerPixelOf(format);
+  const int64_t imageSize = width * height * bytesPerPixel;
+  if (imageSize > MaxImageSize) RaiseInvalidChunk(IHDRId);
+  const int bpp = depth * ChannelCount(colorType);
+  const size_t B = size_t((bpp + 7) / 8);
+  const int64_t rowBytes = (width * bpp + 7) / 8;
+  const bool interlaced = IHDR.Interlacing == 1;
+
+  // Size of the inflated data the frame needs.
+  int64_t needed = 0;
+  if (!interlaced) {
+    needed = height * (rowBytes + 1);
+  } else {
+    for (int pass = 0; pass < 7; ++pass) {
+      if (Adam7StartCol[pass] >= width || Adam7StartRow[pass] >= height) continue;
+      int64_t pw = (width - Adam7StartCol[pass] + Adam7ColStep[pass] - 1) / Adam7ColStep[pass];
+      int64_t rows = (height - Adam7StartRow[pass] + Adam7RowStep[pass] - 1) / Adam7RowStep[pass];
+      needed += rows * ((pw * bpp + 7) / 8 + 1);
+    }
+  }
+  const std::vector<uint8_t>& input = IDATStream.Data();
+  if (needed > SmallFrameBytes && needed > int64_t(input.size()) * MaxDeflateRatio + 65536)
+    RaiseChunkDataError(IDATId);
+
+  std::unique_ptr<uint8_t[]> raw(new (std::nothrow) uint8_t[size_t(needed)]);
+  if (!raw) RaiseImagingError("Not enough memory for a %dx%d frame.", FrameWidth, FrameHeight);
+  TInflateResult inflated = InflateBlock(input.data(), input.size(), raw.get(), size_t(needed));
+  // Rows missing from a short stream are zero.
+  std::memset(raw.get() + inflated.Produced, 0, size_t(needed) - inflated.Produced);
+  // A whole chunk of image data after the end of the stream is damage.
+  if (inflated.StreamEnded && LastChunkStart >= int64_t(inflated.Consumed) &&
+      LastChunkStart < int64_t(input.size()))
+    RaiseInvalidChunk(IDATId);
+
+  uint8_t* bits = static_cast<uint8_t*>(AllocMem(imageSize));
+  try {
+    const TSampleOrder order = SampleOrderFor(colorType, depth, false);
+    const uint8_t scale = colorType == 0 ? GrayScale(depth) : 1;
+    const size_t outRow = size_t(width * bytesPerPixel);
+    if (!interlaced) {
+      std::vector<uint8_t> zeroRow(size_t(rowBytes), 0);
+      std::vector<uint8_t> packed[2];
+      if (depth < 8) {
+        packed[0].assign(size_t(rowBytes), 0);
+        packed[1].assign(size_t(rowBytes), 0);
+      }
+      for (int64_t y = 0; y < height; ++y) {
+        uint8_t* rawRow = raw.get() + y * (rowBytes + 1);
+        int type = rawRow[0];
+        uint8_t* src = rawRow + 1;
+        if (depth >= 8) {
+          ReorderSamples(order, src, size_t(rowBytes));
+          uint8_t* dst = bits + size_t(y) * outRow;
+          const uint8_t* prev = y == 0 ? zeroRow.data() : dst - outRow;
+          UnfilterRow(type, dst, src, prev, size_t(rowBytes), B);
+        } else {
+          uint8_t* cur = packed[y & 1].data();
+          const uint8_t* prev = y == 0 ? zeroRow.data() : packed[(y + 1) & 1].data();
+          if (type > 4)
+            std::memset(cur, 0, size_t(rowBytes));
+          else
+            UnfilterRow(type, cur, src, prev, size_t(rowBytes), B);
+          ExpandPackedRow(cur, bits + size_t(y) * outRow, size_t(width), depth, scale);
+        }
+      }
+    } else {
+      uint8_t* rawPos = raw.get();
+      std::vector<uint8_t> rows[2];
+      for (int pass = 0; pass < 7; ++pass) {
+        const int64_t sc = Adam7StartCol[pass], sr = Adam7StartRow[pass];
+        const int64_t cs = Adam7ColStep[pass], rs = Adam7RowStep[pass];
+        if (sc >= width || sr >= height) continue;
+        const int64_t pw = (width - sc + cs - 1) / cs;
+        const size_t passRow = size_t((pw * bpp + 7) / 8);
+        rows[0].assign(passRow, 0);
+        rows[1].assign(passRow, 0);
+        int which = 0;
+        for (int64_t y = sr; y < height; y += rs) {
+          int type = rawPos[0];
+          uint8_t* src = rawPos + 1;
+          rawPos += passRow + 1;
+          uint8_t* cur = rows[which].data();
+          const uint8_t* prev = rows[which ^ 1].data();
+          which ^= 1;
+          if (depth >= 8) ReorderSamples(order, src, passRow);
+          if (type > 4)
+            std::memset(cur, 0, passRow);
+          else
+            UnfilterRow(type, cur, src, prev, passRow, B);
+          uint8_t* dstRow = bits + size_t(y) * outRow;
+          if (depth >= 8) {
+            for (int64_t i = 0; i < pw; ++i)
+              std::memcpy(dstRow + size_t((sc + i * cs) * bytesPerPixel), cur + size_t(i) * B, B);
+          } else {
+            const uint8_t mask = uint8_t((1 << depth) - 1);
+            for (int64_t i = 0; i < pw; ++i) {
+              int64_t bit = i * depth;
+              int shift = 8 - depth - int(bit & 7);
+              dstRow[sc + i * cs] = uint8_t(((cur[bit >> 3] >> shift) & mask) * scale);
+            }
+          }
+        }
+      }
+    }
+
+    // MNG intrapixel differencing: red and blue were stored less green.
+    if (IHDR.Filter == 64 && (colorType == 2 || colorType == 6)) {
+      const int64_t pixels = width * height;
+      if (depth == 8) {
+        for (int64_t p = 0; p < pixels; ++p) {
+          uint8_t* px = bits + p * bytesPerPixel;
+          px[0] = uint8_t(px[0] + px[1]);
+          px[2] = uint8_t(px[2] + px[1]);
+        }
+      } else {
+        for (int64_t p = 0; p < pixels; ++p) {
+          uint16_t w[3];
+          std::memcpy(w, bits + p * bytesPerPixel, 6);
+          w[0] = uint16_t(w[0] + w[1]);
+          w[2] = uint16_t(w[2] + w[1]);
+          std::memcpy(bits + p * bytesPerPixel, w, 6);
+        }
+      }
+    }
+  } catch (...) {
+    FreeMem(bits);
+    throw;
+  }
+  Image.Width = FrameWidth;
+  Image.Height = FrameHeight;
+  Image.Format = format;
+  Image.Size = int32_t(imageSize);
+  Image.Bits = bits;
+}
+
+// ---------------------------------------------------------------------------
+// TNGFileLoader: palette, transparency and background
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Reads up to 8 bytes of a tRNS or bKGD payload as the words of a colour
+// (blue, green, red for RGB frames). False when the colour cannot occur in
+// the image (a sample beyond the bit depth).
+bool ReadColorWords(const std::vector<uint8_t>& Block, bool IsRGB, bool ScaleGray, int BitDepth, uint16_t W[4]) {
+  W[0] = W[1] = W[2] = W[3] = 0;
+  std::memcpy(W, Block.data(), std::min<size_t>(Block.size(), 8));
+  if (IsRGB) std::swap(W[0], W[2]);
+  for (int i = 0; i < 3; ++i) W[i] = SwapEndian16(W[i]);
+  bool fits = true;
+  if (BitDepth > 0 && BitDepth < 16)
+    for (int i = 0; i < (IsRGB ? 3 : 1); ++i)
+      if (W[i] >= (1u << BitDepth)) fits = false;
+  if (ScaleGray) W[0] = uint16_t(W[0] * GrayScale(BitDepth));
+  return fits;
+}
+
+}  // namespace
+
+void TNGFileLoader::ApplyFrameSettings(TFrameInfo& Frame, TImageData& Image) {
+  if (!IsValidImage(Image)) return;
+  TImageFormatInfo info;
+  if (!QueryFormatInfo(Image.Format, info)) return;
+  const bool isRGB = Frame.IsJpegFrame ? (Frame.JHDR.ColorType == 10 || Frame.JHDR.ColorType == 14)
+                                       : (Frame.IHDR.ColorType == 2 || Frame.IHDR.ColorType == 6);
+  const bool isPNGGray = !Frame.IsJpegFrame && (Frame.IHDR.ColorType == 0 || Frame.IHDR.ColorType == 4);
+  const int depth = Frame.IsJpegFrame ? 8 : Frame.IHDR.BitDepth;
+  const bool scaleGray = isPNGGray && depth < 8;
+
+  bool colorKey = false, keyFits = true;
+  uint16_t key[4] = {0, 0, 0, 0}, back[4] = {0, 0, 0, 0};
+  std::vector<uint8_t> alphaTable;
+  if (Frame.TransparencySize > 0) {
+    if (info.IsIndexed) {
+      alphaTable = Frame.Transparency;
+    } else if (!info.HasAlphaChannel) {
+      keyFits = ReadColorWords(Frame.Transparency, isRGB, scaleGray, depth, key);
+      colorKey = true;
+    }
+  }
+  bool haveBack = false;
+  if (Frame.BackgroundSize > 0) {
+    ReadColorWords(Frame.Background, isRGB, scaleGray, depth, back);
+    haveBack = true;
+  }
+
+  if (info.IsIndexed) {
+    const int32_t entries = std::min<int32_t>(Frame.PaletteEntries, 256);
+    // Every index must name an entry of the palette the file gave.
+    if (entries > 0 && !Frame.IsJpegFrame && Frame.IHDR.ColorType == 3 && entries < (1 << Frame.IHDR.BitDepth)) {
+      const uint8_t* px = static_cast<const uint8_t*>(Image.Bits);
+      uint8_t highest = 0;
+      for (int32_t i = 0; i < Image.Size; ++i) highest = std::max(highest, px[i]);
+      if (highest >= entries)
+        RaiseImagingError("Palette index %d is out of range of the palette (%d entries). File may be corrupted.",
+                          int(highest), entries);
+    }
+    auto* palette = static_cast<TColor32Rec*>(AllocMem(256 * int64_t(sizeof(TColor32Rec))));
+    std::memset(palette, 0xFF, 256 * sizeof(TColor32Rec));
+    for (int32_t i = 0; i < entries; ++i) {
+      palette[i].R = Frame.Palette[size_t(i) * 3];
+      palette[i].G = Frame.Palette[size_t(i) * 3 + 1];
+      palette[i].B = Frame.Palette[size_t(i) * 3 + 2];
+    }
+    const size_t alphas = std::min<size_t>(alphaTable.size(), 256);
+    for (size_t i = 0; i < alphas; ++i) palette[i].A = alphaTable[i];
+    if (Image.Palette) FreeMem(Image.Palette);
+    Image.Palette = palette;
+  }
+
+  if (colorKey && keyFits) {
+    TImageFormat target = fmtNone;
+    switch (Image.Format) {
+      case fmtGray8: target = fmtA8Gray8; break;
+      case fmtGray16: target = fmtA16Gray16; break;
+      case fmtR8G8B8: target = fmtA8R8G8B8; break;
+      case fmtR16G16B16: target = fmtA16R16G16B16; break;
+      default: break;
+    }
+    if (target == fmtNone) return;
+    if (!ChangeImageFormat(Image, target)) return;
+    if (!haveBack) std::memcpy(back, key, sizeof(key));
+    uint8_t keyPixel[8], newPixel[8];
+    auto build = [&](const uint16_t W[4], bool Opaque, uint8_t* Out) -> size_t {
+      switch (target) {
+        case fmtA8Gray8:
+          Out[0] = uint8_t(W[0]);
+          Out[1] = Opaque ? 255 : 0;
+          return 2;
+        case fmtA16Gray16: {
+          uint16_t v[2] = {W[0], uint16_t(Opaque ? 65535 : 0)};
+          std::memcpy(Out, v, 4);
+          return 4;
+        }
+        case fmtA8R8G8B8:
+          Out[0] = uint8_t(W[0]);
+          Out[1] = uint8_t(W[1]);
+          Out[2] = uint8_t(W[2]);
+          Out[3] = Opaque ? 255 : 0;
+          return 4;
+        default: {
+          uint16_t v[4] = {W[0], W[1], W[2], uint16_t(Opaque ? 65535 : 0)};
+          std::memcpy(Out, v, 8);
+          return 8;
+        }
+      }
+    };
+    build(key, true, keyPixel);
+    build(back, false, newPixel);
+    ReplaceImageColor(Image, 0, 0, Image.Width, Image.Height, keyPixel, newPixel);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// TNGFileSaver
+// ---------------------------------------------------------------------------
+
+void TNGFileSaver::SetFileOptions(const TNetworkGraphicsFileFormat& FileFormat) {
+  PreFilter = FileFormat.PreFilter();
+  CompressLevel = FileFormat.CompressLevel();
+  LossyAlpha = FileFormat.LossyAlpha();
+  Quality = FileFormat.Quality();
+  Progressive = FileFormat.Progressive();
+}
+
+void TNGFileSaver::StoreImageToPNGFrame(const TIHDR& IHDR, const void* Bits, const TImageFormatInfo& FmtInfo,
+                                        TMemoryStream& IDATStream) {
+  const size_t B = size_t(FmtInfo.BytesPerPixel);
+  const size_t rowBytes = size_t(IHDR.Width) * B;
+  const size_t height = IHDR.Height;
+  const int colorType = IHDR.ColorType;
+  const int depth = IHDR.BitDepth;
+
+  int fixed = -1;  // one filter for every row, or -1 for the adaptive choice
+  if (PreFilter >= 0 && PreFilter <= 4)
+    fixed = PreFilter;
+  else if (PreFilter == 5)
+    fixed = (colorType == 2 || colorType == 6) ? 4 : 0;
+  else
+    fixed = (depth >= 8 && colorType != 3) ? -1 : 0;
+
+  const bool fileOrder = FmtInfo.Format == fmtB16G16R16 || FmtInfo.Format == fmtA16B16G16R16;
+  const TSampleOrder order = SampleOrderFor(colorType, depth, fileOrder);
+
+  std::vector<uint8_t> filtered((rowBytes + 1) * height);
+  std::vector<uint8_t> zeroRow(rowBytes, 0);
+  std::vector<uint8_t> candidates[5];
+  if (fixed < 0)
+    for (auto& c : candidates) c.resize(rowBytes);
+  const uint8_t* src = static_cast<const uint8_t*>(Bits);
+  for (size_t y = 0; y < height; ++y) {
+    const uint8_t* row = src + y * rowBytes;
+    const uint8_t* prev = y == 0 ? zeroRow.data() : row - rowBytes;
+    uint8_t* out = filtered.data() + y * (rowBytes + 1);
+    int type = fixed;
+    if (fixed >= 0) {
+      FilterRow(fixed, out + 1, row, prev, rowBytes, B);
+    } else {
+      uint64_t best = RowScore(row, rowBytes);
+      type = 0;
+      for (int t = 1; t <= 4; ++t) {
+        FilterRow(t, candidates[t].data(), row, prev, rowBytes, B);
+        uint64_t score = RowScore(candidates[t].data(), rowBytes);
+        if (score < best) {
+          best = score;
+          type = t;
+        }
+      }
+      if (type == 0)
+        std::memcpy(out + 1, row, rowBytes);
+      else
+        std::memcpy(out + 1, candidates[type].data(), rowBytes);
+    }
+    ReorderSamples(order, out + 1, rowBytes);
+    out[0] = uint8_t(type);
+  }
+  DeflateBlock(filtered.data(), filtered.size(), std::clamp(CompressLevel, 0, 9), IDATStream.Data());
+}
+
+TFrameInfo* TNGFileSaver::AddFrame(const TImageData& Image, bool IsJpegFrame) {
+  TImageFormatInfo info;
+  if (!QueryFormatInfo(Image.Format, info)) RaiseImagingError("Unsupported image format.");
+  if (IsJpegFrame) RaiseImagingError("JPEG frames cannot be written by this saver.");
+  TFrameInfo* frame = AddFrameInfo();
+  frame->IsJpegFrame = false;
+  TIHDR& h = frame->IHDR;
+  h.Width = uint32_t(Image.Width);
+  h.Height = uint32_t(Image.Height);
+  int depth = info.BytesPerPixel * 8;
+  if (info.HasGrayChannel) {
+    if (info.HasAlphaChannel) {
+      h.ColorType = 4;
+      depth /= 2;
+    } else {
+      h.ColorType = 0;
+    }
+  } else if (info.IsIndexed) {
+    h.ColorType = 3;
+    depth = 8;
+  } else if (info.HasAlphaChannel) {
+    h.ColorType = 6;
+    depth /= 4;
+  } else {
+    h.ColorType = 2;
+    depth /= 3;
+  }
+  h.BitDepth = uint8_t(depth);
+  h.Compression = 0;
+  h.Filter = 0;
+  h.Interlacing = 0;
+  if (!IsValidLayout(h.ColorType, h.BitDepth)) RaiseImagingError("Unsupported image format.");
+  frame->FrameWidth = Image.Width;
+  frame->FrameHeight = Image.Height;
+
+  if (FileType == ngAPNG) {
+    TfcTL& fc = frame->fcTL;
+    fc.SeqNumber = 0;
+    fc.Width = SwapEndian32(uint32_t(Image.Width));
+    fc.Height = SwapEndian32(uint32_t(Image.Height));
+    fc.XOffset = 0;
+    fc.YOffset = 0;
+    fc.DelayNumer = SwapEndian16(1);
+    fc.DelayDenom = SwapEndian16(3);
+    fc.DisposeOp = 0;
+    fc.BlendOp = 0;
+  }
+
+  StoreImageToPNGFrame(h, Image.Bits, info, *frame->IDATMemory);
+
+  if (info.IsIndexed && Image.Palette) {
+    const int32_t entries = info.PaletteEntries > 0 ? std::min(info.PaletteEntries, 256) : 256;
+    frame->Palette.resize(size_t(entries) * 3);
+    frame->PaletteEntries = entries;
+    bool translucent = false;
+    for (int32_t i = 0; i < entries; ++i) {
+      frame->Palette[size_t(i) * 3] = Image.Palette[i].R;
+      frame->Palette[size_t(i) * 3 + 1] = Image.Palette[i].G;
+      frame->Palette[size_t(i) * 3 + 2] = Image.Palette[i].B;
+      if (Image.Palette[i].A != 255) translucent = true;
+    }
+    if (translucent) {
+      frame->Transparency.resize(size_t(entries));
+      for (int32_t i = 0; i < entries; ++i) frame->Transparency[size_t(i)] = Image.Palette[i].A;
+      frame->TransparencySize = entries;
+    }
+  }
+  h.Width = SwapEndian32(h.Width);
+  h.Height = SwapEndian32(h.Height);
+  return frame;
+}
+
+namespace {
+
+// Writes one chunk: length, id, data, CRC over id and data. Extra (the fdAT
+// sequence number) precedes Data inside the chunk.
+void WriteChunk(const TIOFunctions& IO, THandle Handle, TChunkId Id, const void* Data, size_t Size,
+                const uint8_t* Extra = nullptr, size_t ExtraSize = 0) {
+  const size_t total = Size + ExtraSize;
+  if (total >= 0x80000000u) RaiseImagingError("Chunk %s is too large to be written.", IdText(Id));
+  uint8_t header[8];
+  WriteBE32(header, uint32_t(total));
+  WriteBE32(header + 4, Id);
+  uLong crc = crc32(0L, header + 4, 4);
+  auto put = [&](const void* P, size_t N) {
+    const uint8_t* p = static_cast<const uint8_t*>(P);
+    while (N > 0) {
+      int32_t part = int32_t(std::min<size_t>(N, 1u << 30));
+      if (IO.Write(Handle, p, part) != part) RaiseImagingError("Error when writing %s chunk.", IdText(Id));
+      p += part;
+      N -= size_t(part);
+    }
+  };
+  put(header, 8);
+  if (ExtraSize > 0) {
+    put(Extra, ExtraSize);
+    crc = crc32(crc, Extra, uInt(ExtraSize));
+  }
+  if (Size > 0) {
+    put(Data, Size);
+    const uint8_t* p = static_cast<const uint8_t*>(Data);
+    size_t n = Size;
+    while (n > 0) {
+      uInt part = uInt(std::min<size_t>(n, 1u << 30));
+      crc = crc32(crc, p, part);
+      p += part;
+      n -= part;
+    }
+  }
+  uint8_t crcBytes[4];
+  WriteBE32(crcBytes, uint32_t(crc));
+  put(crcBytes, 4);
+}
+
+}  // namespace
+
+void TNGFileSaver::SaveFile(THandle Handle) {
+  TIOFunctions io = CurrentIOTable();
+  const uint8_t* sig = (FileType == ngPNG || FileType == ngAPNG) ? PNGSignature
+                       : FileType == ngMNG                       ? MNGSignature
+                                                                 : JNGSignature;
+  if (io.Write(Handle, sig, 8) != 8) RaiseImagingError("Error when writing the file signature.");
+  if (FileType == ngMNG) {
+    TMHDR m = MHDR;
+    uint32_t* fields = reinterpret_cast<uint32_t*>(&m);
+    for (int i = 0; i < 7; ++i) fields[i] = SwapEndian32(fields[i]);
+    WriteChunk(io, Handle, MHDRId, &m, sizeof(m));
+  }
+  uint32_t sequence = 0;
+  for (size_t i = 0; i < Frames.size(); ++i) {
+    TFrameInfo& f = *Frames[i];
+    const std::vector<uint8_t>& idat = f.IDATMemory->Data();
+    if (f.IsJpegFrame) {
+      WriteChunk(io, Handle, JHDRId, &f.JHDR, sizeof(TJHDR));
+      WriteChunk(io, Handle, JDATId, f.JDATMemory->Data().data(), f.JDATMemory->Data().size());
+      if (f.JHDR.AlphaSampleDepth != 0) {
+        if (f.JHDR.AlphaCompression != 0)
+          WriteChunk(io, Handle, JDAAId, f.JDAAMemory->Data().data(), f.JDAAMemory->Data().size());
+        else
+          WriteChunk(io, Handle, IDATId, idat.data(), idat.size());
+      }
+      WriteChunk(io, Handle, IENDId, nullptr, 0);
+      continue;
+    }
+    const bool first = i == 0;
+    if (FileType != ngAPNG || first) {
+      WriteChunk(io, Handle, IHDRId, &f.IHDR, sizeof(TIHDR));
+      if (f.PaletteEntries > 0) WriteChunk(io, Handle, PLTEId, f.Palette.data(), size_t(f.PaletteEntries) * 3);
+      if (f.TransparencySize > 0) WriteChunk(io, Handle, tRNSId, f.Transparency.data(), size_t(f.TransparencySize));
+    }
+    if (FileType != ngAPNG) {
+      WriteChunk(io, Handle, IDATId, idat.data(), idat.size());
+      WriteChunk(io, Handle, IENDId, nullptr, 0);
+      continue;
+    }
+    if (first) {
+      TacTL a = acTL;
+      a.NumFrames = SwapEndian32(a.NumFrames);
+      a.NumPlay = SwapEndian32(a.NumPlay);
+      WriteChunk(io, Handle, acTLId, &a, sizeof(a));
+    }
+    TfcTL fc = f.fcTL;
+    fc.SeqNumber = SwapEndian32(sequence++);
+    WriteChunk(io, Handle, fcTLId, &fc, sizeof(fc));
+    if (first) {
+      WriteChunk(io, Handle, IDATId, idat.data(), idat.size());
+    } else {
+      uint8_t seq[4];
+      WriteBE32(seq, sequence++);
+      WriteChunk(io, Handle, fdATId, idat.data(), idat.size(), seq, 4);
+    }
+    if (i + 1 == Frames.size()) WriteChunk(io, Handle, IENDId, nullptr, 0);
+  }
+  if (FileType == ngMNG) WriteChunk(io, Handle, MENDId, nullptr, 0);
+}
+
+// ---------------------------------------------------------------------------
+// TNetworkGraphicsFileFormat
+// ---------------------------------------------------------------------------
+
+TNetworkGraphicsFileFormat::TNetworkGraphicsFileFormat() {
+  FCanLoad = true;
+  FCanSave = true;
+  FIsMultiImageFormat = false;
+}
+
+TImageFormats TNetworkGraphicsFileFormat::GetSupportedFormats() const {
+  if (FLossyCompression != 0) return TImageFormats{fmtGray8, fmtA8Gray8, fmtR8G8B8, fmtA8R8G8B8};
+  return TImageFormats{fmtIndex8,    fmtGray8,        fmtA8Gray8,   fmtGray16,      fmtA16Gray16,   fmtR8G8B8,
+                       fmtA8R8G8B8, fmtR16G16B16, fmtA16R16G16B16, fmtB16G16R16, fmtA16B16G16R16};
+}
+
+void TNetworkGraphicsFileFormat::ConvertToAccepted(TImageData& Image, const TImageFormatInfo& Info) {
+  TImageFormat target;
+  if (FLossyCompression != 0) {
+    if (Info.HasGrayChannel)
+      target = Info.HasAlphaChannel ? fmtA8Gray8 : fmtGray8;
+    else
+      target = Info.HasAlphaChannel ? fmtA8R8G8B8 : fmtR8G8B8;
+  } else if (Info.HasGrayChannel) {
+    if (Info.HasAlphaChannel)
+      target = Info.BytesPerPixel > 2 ? fmtA16Gray16 : fmtA8Gray8;
+    else
+      target = fmtGray16;
+  } else if (Info.IsFloatingPoint) {
+    target = Info.HasAlphaChannel ? fmtA16B16G16R16 : fmtB16G16R16;
+  } else {
+    target = (Info.HasAlphaChannel || Info.IsSpecial) ? fmtA8R8G8B8 : fmtR8G8B8;
+  }
+  ChangeImageFormat(Image, target);
+}
+
+bool TNetworkGraphicsFileFormat::TestFormat(THandle Handle) {
+  if (!Handle) return false;
+  TIOFunctions io = CurrentIOTable();
+  uint8_t sig[8];
+  int32_t got = io.Read(Handle, sig, 8);
+  if (got > 0) io.Seek(Handle, -got, smFromCurrent);
+  return got == 8 && std::memcmp(sig, FSignature, 8) == 0;
+}
+
+void TNetworkGraphicsFileFormat::CheckOptionsValidity() {
+  if (uint32_t(FPreFilter) > 6) FPreFilter = 5;
+  if (uint32_t(FCompressLevel) > 9) FCompressLevel = 5;
+  if (FQuality < 1 || FQuality > 100) FQuality = 90;
+}
+
+// ---------------------------------------------------------------------------
+// TPNGFileFormat
+// ---------------------------------------------------------------------------
+
+TPNGFileFormat::TPNGFileFormat() {
+  FName = "Portable Network Graphics";
+  FIsMultiImageFormat = true;
+  SetMaskList("*.png");
+  std::memcpy(FSignature, PNGSignature, 8);
+  FSupportedFormats = GetSupportedFormats();
+  RegisterOptionVariable(OptPngPreFilter, &FPreFilter);
+  RegisterOptionVariable(OptPngCompressLevel, &FCompressLevel);
+  RegisterOptionVariable(OptPngLoadAnimated, &FLoadAnimated);
+}
+
+bool TPNGFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool) {
+  TNGFileLoader loader;
+  if (!loader.LoadFile(Handle) || loader.Frames.empty()) return false;
+  Images.resize(loader.Frames.size());
+  for (TImageData& image : Images) ResetImage(image);
+  for (size_t i = 0; i < loader.Frames.size(); ++i) {
+    TFrameInfo& frame = *loader.Frames[i];
+    if (frame.IsJpegFrame) continue;
+    loader.LoadImageFromPNGFrame(frame.FrameWidth, frame.FrameHeight, frame.IHDR, *frame.IDATMemory, Images[i],
+                                 frame.LastDataChunkStart);
+    loader.ApplyFrameSettings(frame, Images[i]);
+  }
+  // Animated files load their frames as stored (each frame only as large as
+  // its region) until frame composition is available.
+  return true;
+}
+
+bool TPNGFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Images, int32_t) {
+  TNGFileSaver saver;
+  const bool animated = Images.size() >= 2;
+  int32_t canvasWidth = 0, canvasHeight = 0;
+  if (animated) {
+    saver.FileType = ngAPNG;
+    saver.acTL.NumFrames = uint32_t(FLastIdx - FFirstIdx + 1);
+    saver.acTL.NumPlay = 1;
+    for (int32_t i = FFirstIdx; i <= FLastIdx; ++i) {
+      canvasWidth = std::max(canvasWidth, Images[size_t(i)].Width);
+      canvasHeight = std::max(canvasHeight, Images[size_t(i)].Height);
+    }
+  } else {
+    saver.FileType = ngPNG;
+  }
+  saver.SetFileOptions(*this);
+
+  TImageFormat animationFormat = fmtNone;
+  const int32_t last = animated ? FLastIdx : FFirstIdx;
+  for (int32_t i = FFirstIdx; i <= last; ++i) {
+    TImageData image;
+    bool mustBeFreed = false;
+    if (!MakeCompatible(Images[size_t(i)], image, mustBeFreed)) return false;
+    // The frame actually written: the compatible image or a copy adapted to
+    // the animation's canvas and pixel format.
+    TImageData temp;
+    bool haveTemp = false, ok = true;
+    auto cleanUp = [&]() {
+      if (haveTemp) ReleaseImage(temp);
+      if (mustBeFreed) ReleaseImage(image);
+    };
+    try {
+      if (animated) {
+        if (animationFormat == fmtNone) {
+          animationFormat = image.Format;
+          if (image.Width != canvasWidth || image.Height != canvasHeight) {
+            ok = CreateImage(canvasWidth, canvasHeight, image.Format, temp);
+            haveTemp = ok;
+            if (ok && image.Palette && temp.Palette)
+              std::memcpy(temp.Palette, image.Palette, 256 * sizeof(TColor32Rec));
+            ok = ok && CopyImageRect(image, 0, 0, image.Width, image.Height, temp, 0, 0);
+          }
+        } else if (image.Format != animationFormat) {
+          ok = DuplicateImage(image, temp);
+          haveTemp = ok;
+          ok = ok && ChangeImageFormat(temp, animationFormat);
+        }
+      }
+      if (ok) saver.AddFrame(haveTemp ? temp : image, false);
+    } catch (...) {
+      cleanUp();
+      throw;
+    }
+    cleanUp();
+    if (!ok) return false;
+  }
+  saver.SaveFile(Handle);
+  return true;
+}
+
+}  // namespace Imaging

@@ -1,0 +1,229 @@
+// The PNG family: one chunk reader and one chunk writer shared by PNG,
+// animated PNG, MNG and JNG files, the PNG frame codec (prediction filters
+// over a zlib stream, Adam7 interlacing), and the PNG file format handler.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "Imaging.h"
+
+namespace Imaging {
+
+// zlib failures while inflating and deflating frames ("zlib: " + zlib's text).
+class EDecompressionError : public EImagingError {
+public:
+  explicit EDecompressionError(const std::string& Message) : EImagingError(Message) {}
+};
+class ECompressionError : public EImagingError {
+public:
+  explicit ECompressionError(const std::string& Message) : EImagingError(Message) {}
+};
+
+enum TNGFileType : int32_t { ngPNG, ngAPNG, ngMNG, ngJNG };
+
+using TNGSignature = uint8_t[8];
+extern const TNGSignature PNGSignature;
+extern const TNGSignature MNGSignature;
+extern const TNGSignature JNGSignature;
+
+// Fixed-layout chunk payloads: the bytes of each record are the payload
+// itself. Multi-byte fields are native order in memory except while a record
+// is being read or written.
+#pragma pack(push, 1)
+struct TIHDR {
+  uint32_t Width;
+  uint32_t Height;
+  uint8_t BitDepth;
+  uint8_t ColorType;
+  uint8_t Compression;
+  uint8_t Filter;
+  uint8_t Interlacing;
+};
+struct TJHDR {
+  uint32_t Width;
+  uint32_t Height;
+  uint8_t ColorType;
+  uint8_t SampleDepth;
+  uint8_t Compression;
+  uint8_t Interlacing;
+  uint8_t AlphaSampleDepth;
+  uint8_t AlphaCompression;
+  uint8_t AlphaFilter;
+  uint8_t AlphaInterlacing;
+};
+struct TMHDR {
+  uint32_t FrameWidth;
+  uint32_t FrameHeight;
+  uint32_t TicksPerSecond;
+  uint32_t NominalLayerCount;
+  uint32_t NominalFrameCount;
+  uint32_t NominalPlayTime;
+  uint32_t SimplicityProfile;
+};
+struct TacTL {
+  uint32_t NumFrames;
+  uint32_t NumPlay;
+};
+struct TfcTL {
+  uint32_t SeqNumber;
+  uint32_t Width;
+  uint32_t Height;
+  uint32_t XOffset;
+  uint32_t YOffset;
+  uint16_t DelayNumer;
+  uint16_t DelayDenom;
+  uint8_t DisposeOp;
+  uint8_t BlendOp;
+};
+#pragma pack(pop)
+static_assert(sizeof(TIHDR) == 13 && sizeof(TJHDR) == 16 && sizeof(TMHDR) == 28 && sizeof(TacTL) == 8 &&
+                  sizeof(TfcTL) == 26,
+              "chunk records must be packed");
+
+// One frame of a PNG-family file: its header records, palette, transparency,
+// background and the collected compressed data.
+class TFrameInfo {
+public:
+  TFrameInfo();
+  ~TFrameInfo();
+  TFrameInfo(const TFrameInfo&) = delete;
+  TFrameInfo& operator=(const TFrameInfo&) = delete;
+
+  // Copies IHDR and JHDR and takes own copies of Source's palette and
+  // transparency (not its background or data).
+  void AssignSharedProps(const TFrameInfo& Source);
+
+  int32_t FrameWidth = 0;
+  int32_t FrameHeight = 0;
+  bool IsJpegFrame = false;
+  TIHDR IHDR{};
+  TJHDR JHDR{};
+  TfcTL fcTL{};
+  std::vector<uint8_t> Palette;  // 3 bytes per entry, R, G, B as in the file
+  int32_t PaletteEntries = 0;
+  std::vector<uint8_t> Transparency;  // the tRNS payload as stored
+  int32_t TransparencySize = 0;
+  std::vector<uint8_t> Background;  // the bKGD payload
+  int32_t BackgroundSize = 0;
+  std::unique_ptr<TMemoryStream> IDATMemory;
+  std::unique_ptr<TMemoryStream> JDATMemory;
+  std::unique_ptr<TMemoryStream> JDAAMemory;
+
+  // Reading bookkeeping: whether the frame came with an fcTL, and where the
+  // data of its last IDAT or fdAT chunk begin in IDATMemory (a whole chunk
+  // after the end of the zlib stream is refused).
+  bool HasfcTL = false;
+  int64_t LastDataChunkStart = 0;
+};
+
+class TNetworkGraphicsFileFormat;
+
+// State shared by the loader and the saver.
+class TNGFileHandler {
+public:
+  TNGFileHandler() = default;
+  virtual ~TNGFileHandler();
+  TNGFileHandler(const TNGFileHandler&) = delete;
+  TNGFileHandler& operator=(const TNGFileHandler&) = delete;
+
+  void Clear();
+  TFrameInfo* GetLastFrame();
+  TFrameInfo* AddFrameInfo();
+
+  TNGFileType FileType = ngPNG;
+  std::vector<std::unique_ptr<TFrameInfo>> Frames;
+  TMHDR MHDR{};
+  TacTL acTL{};
+  std::vector<uint8_t> GlobalPalette;
+  int32_t GlobalPaletteEntries = 0;
+  std::vector<uint8_t> GlobalTransparency;
+  int32_t GlobalTransparencySize = 0;
+};
+
+class TNGFileLoader : public TNGFileHandler {
+public:
+  // Reads the whole chunk stream. False only for an unknown signature;
+  // damaged or hostile streams raise EImagingError.
+  bool LoadFile(THandle Handle);
+  // Decodes one PNG frame (IHDR in native order) into Image.
+  // LastChunkStart is where the data of the frame's last IDAT or fdAT chunk
+  // begin in IDATStream (-1: unknown); a whole chunk after the end of the
+  // zlib stream is refused.
+  void LoadImageFromPNGFrame(int32_t FrameWidth, int32_t FrameHeight, const TIHDR& IHDR,
+                             TMemoryStream& IDATStream, TImageData& Image, int64_t LastChunkStart = -1);
+  // Applies palette, tRNS and bKGD of Frame to a decoded image.
+  void ApplyFrameSettings(TFrameInfo& Frame, TImageData& Image);
+
+private:
+  void ReadChunks(const TIOFunctions& IO, THandle Handle);
+  void CheckAnimation();
+  bool FSawIDAT = false;
+  bool FSawacTL = false;
+  int64_t FNextSequence = 0;
+  int32_t FfcTLCount = 0;
+};
+
+class TNGFileSaver : public TNGFileHandler {
+public:
+  void SetFileOptions(const TNetworkGraphicsFileFormat& FileFormat);
+  // Appends a frame built from Image, whose format must be one the saver
+  // supports. Returns the new frame.
+  TFrameInfo* AddFrame(const TImageData& Image, bool IsJpegFrame);
+  // Filters and deflates the rows of Bits (IHDR in native order) and appends
+  // the zlib stream to IDATStream.
+  void StoreImageToPNGFrame(const TIHDR& IHDR, const void* Bits, const TImageFormatInfo& FmtInfo,
+                            TMemoryStream& IDATStream);
+  // Writes the signature and every chunk.
+  void SaveFile(THandle Handle);
+
+  int32_t PreFilter = 5;
+  int32_t CompressLevel = 5;
+  bool LossyAlpha = false;
+  int32_t Quality = 90;
+  bool Progressive = false;
+};
+
+// Options and behaviour shared by the PNG, MNG and JNG handlers.
+class TNetworkGraphicsFileFormat : public TImageFileFormat {
+public:
+  TNetworkGraphicsFileFormat();
+
+  TImageFormats GetSupportedFormats() const override;
+  void ConvertToAccepted(TImageData& Image, const TImageFormatInfo& Info) override;
+  bool TestFormat(THandle Handle) override;
+  void CheckOptionsValidity() override;
+
+  int32_t PreFilter() const { return FPreFilter; }
+  int32_t CompressLevel() const { return FCompressLevel; }
+  bool LossyCompression() const { return FLossyCompression != 0; }
+  bool LossyAlpha() const { return FLossyAlpha != 0; }
+  int32_t Quality() const { return FQuality; }
+  bool Progressive() const { return FProgressive != 0; }
+
+protected:
+  uint8_t FSignature[8] = {};
+  int32_t FPreFilter = 5;
+  int32_t FCompressLevel = 5;
+  int32_t FLossyCompression = 0;
+  int32_t FLossyAlpha = 0;
+  int32_t FQuality = 90;
+  int32_t FProgressive = 0;
+};
+
+// Portable Network Graphics, including animated PNG.
+class TPNGFileFormat : public TNetworkGraphicsFileFormat {
+public:
+  TPNGFileFormat();
+
+  bool ReadImages(THandle Handle, TDynImageDataArray& Images, bool OnlyFirstLevel) override;
+  bool WriteImages(THandle Handle, const TDynImageDataArray& Images, int32_t Index) override;
+
+  bool LoadAnimated() const { return FLoadAnimated != 0; }
+
+protected:
+  int32_t FLoadAnimated = -1;
+};
+
+}  // namespace Imaging
