@@ -3,6 +3,8 @@
 // extension last to first, and a later handler takes over an option id bound
 // earlier. Adding a handler is one include and one line at its place here.
 #include "Imaging.h"
+#include "ImagingPcx.h"
+#include "ImagingPortableMaps.h"
 #include "ImagingNetworkGraphics.h"
 
 namespace Imaging {
@@ -18,10 +20,16 @@ void RegisterFileFormatHandlers() {
   // 7 DirectDraw Surface
   // 8 Truevision Targa
   // 9-13 portable maps: PBM, PGM, PPM, PAM, PFM
+  AddFileFormatHandler<TPBMFileFormat>();
+  AddFileFormatHandler<TPGMFileFormat>();
+  AddFileFormatHandler<TPPMFileFormat>();
+  AddFileFormatHandler<TPAMFileFormat>();
+  AddFileFormatHandler<TPFMFileFormat>();
   // 14 JPEG 2000
   // 15 TIFF
   // 16 Photoshop
   // 17 ZSoft PCX
+  AddFileFormatHandler<TPCXFileFormat>();
   // 18 X Pixmap
   // 19 Bethesda BSI
   // 20-23 Daggerfall CIF, IMG, texture, sky
