@@ -6,17 +6,21 @@
 #include "ImagingPcx.h"
 #include "ImagingPortableMaps.h"
 #include "ImagingNetworkGraphics.h"
+#include "ImagingGif.h"
+#include "ImagingJpeg.h"
 
 namespace Imaging {
 
 void RegisterFileFormatHandlers() {
   // 1 Windows Bitmap
   // 2 JPEG
+  AddFileFormatHandler<TJpegFileFormat>();
   // 3 PNG
   AddFileFormatHandler<TPNGFileFormat>();
   // 4 MNG
   // 5 JNG
   // 6 GIF
+  AddFileFormatHandler<TGIFFileFormat>();
   // 7 DirectDraw Surface
   // 8 Truevision Targa
   // 9-13 portable maps: PBM, PGM, PPM, PAM, PFM
