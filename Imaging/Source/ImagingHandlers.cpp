@@ -3,16 +3,19 @@
 // extension last to first, and a later handler takes over an option id bound
 // earlier. Adding a handler is one include and one line at its place here.
 #include "Imaging.h"
+#include "ImagingBitmap.h"
 #include "ImagingPcx.h"
 #include "ImagingPortableMaps.h"
 #include "ImagingNetworkGraphics.h"
 #include "ImagingGif.h"
 #include "ImagingJpeg.h"
+#include "ImagingTarga.h"
 
 namespace Imaging {
 
 void RegisterFileFormatHandlers() {
   // 1 Windows Bitmap
+  AddFileFormatHandler<TBitmapFileFormat>();
   // 2 JPEG
   AddFileFormatHandler<TJpegFileFormat>();
   // 3 PNG
@@ -23,6 +26,7 @@ void RegisterFileFormatHandlers() {
   AddFileFormatHandler<TGIFFileFormat>();
   // 7 DirectDraw Surface
   // 8 Truevision Targa
+  AddFileFormatHandler<TTargaFileFormat>();
   // 9-13 portable maps: PBM, PGM, PPM, PAM, PFM
   AddFileFormatHandler<TPBMFileFormat>();
   AddFileFormatHandler<TPGMFileFormat>();
