@@ -64,6 +64,10 @@ void IndexSetDstPixel(void* Dst, PImageFormatInfo DstInfo, uint32_t Index);
 // False for an invalid image; an invalid Format is an assertion failure. On
 // failure the image is left as it was.
 bool ChangeImageFormat(TImageData& Image, TImageFormat Format);
+// The same conversion with every pixel taken one at a time through the
+// per-pixel rules above, never through the row-wise fast paths. Results are
+// identical; it exists so that the fast paths can be checked against it.
+bool ChangeImageFormatGeneric(TImageData& Image, TImageFormat Format);
 
 // ---------------------------------------------------------------------------
 // Colour reduction (ImagingColorReduction.cpp)
