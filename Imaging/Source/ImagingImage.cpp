@@ -98,24 +98,26 @@ bool ClipCopyAxis(int64_t& S, int64_t& T, int64_t& N, int64_t SrcSize, int64_t D
   return N > 0;
 }
 
-// Rounds a single to the nearest integer (ties to even), kept in a range where
-// the clipping arithmetic cannot overflow.
-int64_t RoundClip(float Value) {
+// Rounds to the nearest integer (ties to even), kept in a range where the
+// clipping arithmetic cannot overflow.
+int64_t RoundClip(double Value) {
   if (!(Value == Value)) return 0;
-  if (Value > 4.0e18f) return int64_t(4000000000000000000LL);
-  if (Value < -4.0e18f) return -int64_t(4000000000000000000LL);
+  if (Value > 4.0e18) return int64_t(4000000000000000000LL);
+  if (Value < -4.0e18) return -int64_t(4000000000000000000LL);
   return std::llrint(Value);
 }
 
 // Stretch clipping of one axis: source start S and length N in a source of
 // SrcSize, target start T and length M in a target of DstSize. A cut on one
-// side shortens the other side in proportion.
+// side shortens the other side in proportion. The ratio is a single, the
+// products are formed in double precision: cuts near 2^31 pixels do not fit
+// the 24 bits of a single's mantissa.
 bool ClipStretchAxis(int64_t& S, int64_t& N, int64_t SrcSize, int64_t& T, int64_t& M, int64_t DstSize) {
   if (N <= 0 || M <= 0) return false;
   const float ratio = float(M) / float(N);
   if (T < 0) {
     const int64_t cut = -T;
-    const int64_t srcCut = RoundClip(float(cut) / ratio);
+    const int64_t srcCut = RoundClip(double(cut) / double(ratio));
     M -= cut;
     T = 0;
     N -= srcCut;
@@ -123,7 +125,7 @@ bool ClipStretchAxis(int64_t& S, int64_t& N, int64_t SrcSize, int64_t& T, int64_
   }
   if (S < 0) {
     const int64_t cut = -S;
-    const int64_t dstCut = RoundClip(float(cut) * ratio);
+    const int64_t dstCut = RoundClip(double(cut) * double(ratio));
     N -= cut;
     S = 0;
     M -= dstCut;
@@ -134,14 +136,14 @@ bool ClipStretchAxis(int64_t& S, int64_t& N, int64_t SrcSize, int64_t& T, int64_
     const int64_t oldN = N;
     N = SrcSize - S;
     if (N <= 0) return false;
-    M = RoundClip(float(N) / float(oldN) * float(M));
+    M = RoundClip(double(N) / double(oldN) * double(M));
   }
   if (M <= 0) return false;
   if (T + M > DstSize) {
     const int64_t oldM = M;
     M = DstSize - T;
     if (M <= 0) return false;
-    N = RoundClip(float(M) / float(oldM) * float(N));
+    N = RoundClip(double(M) / double(oldM) * double(N));
   }
   return N > 0 && M > 0 && S + N <= SrcSize && T + M <= DstSize;
 }

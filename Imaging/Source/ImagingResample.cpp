@@ -91,6 +91,13 @@ PImageFormatInfo InfoOf(TImageFormat Format) {
   return FormatInfoTable[Format];
 }
 
+// Fixed-point weights of the 8-bit path. With 1/256 steps the rounding of
+// the weights alone moves results by up to 2.5 levels from the exact value;
+// 1/4096 keeps the path within one level of the float path (the sums of the
+// second pass are 64-bit).
+constexpr int32_t IntWeightBits = 12;
+constexpr float IntWeightOne = float(1 << IntWeightBits);
+
 // A mapping table flattened into arrays: the contributions of destination i
 // are Pos/Weight[Start[i] .. Start[i + 1]).
 struct TFlatTable {
@@ -112,16 +119,17 @@ TFlatTable Flatten(const TMappingTable& Table, bool IntegerWeights) {
       flat.Pos.push_back(p.Pos);
       flat.Weight.push_back(p.Weight);
       if (IntegerWeights) {
-        const int32_t w = RoundToInt(p.Weight * 256.0f);
+        const int32_t w = RoundToInt(p.Weight * IntWeightOne);
         flat.IntWeight.push_back(w);
         intSum += w;
       }
     }
-    // Rounding each weight to 1/256 can lose or gain a little in total
-    // (strongly with many small weights of a large reduction); the remainder
-    // goes to the middle entry, as the normalisation of the float weights
-    // does, so that flat areas keep their level.
-    if (IntegerWeights && !cluster.empty() && intSum != 256) flat.IntWeight[first + (cluster.size() - 1) / 2] += 256 - intSum;
+    // Rounding each weight can lose or gain a little in total (strongly with
+    // many small weights of a large reduction); the remainder goes to the
+    // middle entry, as the normalisation of the float weights does, so that
+    // flat areas keep their level.
+    const int32_t one = 1 << IntWeightBits;
+    if (IntegerWeights && !cluster.empty() && intSum != one) flat.IntWeight[first + (cluster.size() - 1) / 2] += one - intSum;
     flat.MaxCluster = std::max(flat.MaxCluster, cluster.size());
     flat.Start.push_back(int32_t(flat.Pos.size()));
   }
@@ -130,7 +138,8 @@ TFlatTable Flatten(const TMappingTable& Table, bool IntegerWeights) {
 
 // The 8-bit path: every byte of a pixel is a channel. Rows of the source are
 // weighted into a column buffer, then the columns of the buffer into the
-// destination pixels.
+// destination pixels; the result is clamped to the channel range and
+// truncated.
 template <int Channels>
 void ResampleInteger(const TImageData& Src, TImageData& Dst, int32_t DstX, int32_t DstY, const TFlatTable& MapX,
                      const TFlatTable& MapY, int32_t XMin, int32_t XMax) {
@@ -151,14 +160,15 @@ void ResampleInteger(const TImageData& Src, TImageData& Dst, int32_t DstX, int32
       for (int64_t i = 0; i < count; ++i) buf[i] += int32_t(row[i]) * w;
     }
     uint8_t* out = dstBits + (int64_t(DstY + dy) * Dst.Width + DstX) * Channels;
+    constexpr int64_t maxValue = int64_t(255) << (2 * IntWeightBits);
     for (int32_t dx = 0; dx < dstWidth; ++dx, out += Channels) {
-      int32_t acc[Channels] = {};
+      int64_t acc[Channels] = {};
       for (int32_t k = MapX.Start[dx]; k < MapX.Start[dx + 1]; ++k) {
         const int32_t* b = buf + int64_t(MapX.Pos[k] - XMin) * Channels;
-        const int32_t w = MapX.IntWeight[k];
+        const int64_t w = MapX.IntWeight[k];
         for (int c = 0; c < Channels; ++c) acc[c] += b[c] * w;
       }
-      for (int c = 0; c < Channels; ++c) out[c] = uint8_t(std::clamp(acc[c], 0, 0xFF0000) >> 16);
+      for (int c = 0; c < Channels; ++c) out[c] = uint8_t(std::clamp<int64_t>(acc[c], 0, maxValue) >> (2 * IntWeightBits));
     }
   }
 }
