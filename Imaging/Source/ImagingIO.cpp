@@ -378,8 +378,11 @@ int32_t MemoryRead(THandle Handle, void* Buffer, int32_t Count) {
 }
 int32_t MemoryWrite(THandle Handle, const void* Buffer, int32_t Count) {
   auto* m = static_cast<TMemoryIOState*>(Handle);
-  if (Count > 0 && m->Position >= 0) m->Needed = std::max<int64_t>(m->Needed, int64_t(m->Position) + Count);
   int32_t n = MemoryAvailable(m, Count);
+  if (Count > 0 && m->Position >= 0) {
+    m->Needed = std::max<int64_t>(m->Needed, int64_t(m->Position) + m->Dropped + Count);
+    m->Dropped += Count - n;
+  }
   if (n > 0) std::memcpy(static_cast<uint8_t*>(m->Data) + m->Position, Buffer, size_t(n));
   m->Position += n;
   return n;
@@ -404,6 +407,7 @@ void InitMemoryIOState(void* Data, int32_t Size, TMemoryIOState& State) {
   State.Position = 0;
   State.Size = Size;
   State.Needed = 0;
+  State.Dropped = 0;
 }
 
 TIOFunctions CurrentIOTable() { return ActiveIOTable; }

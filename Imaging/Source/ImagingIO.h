@@ -127,13 +127,15 @@ struct TIOFunctions {
 };
 
 // State of the memory table: a fixed block that never grows. Needed records
-// the furthest position a write asked for, so that a save that did not fit
-// can report how many bytes it needed.
+// how far the writes would have reached in a block large enough (Dropped is
+// what was cut off so far), so that a save that did not fit can report how
+// many bytes it needed.
 struct TMemoryIOState {
   void* Data = nullptr;
   int32_t Position = 0;
   int32_t Size = 0;
   int64_t Needed = 0;
+  int64_t Dropped = 0;
 };
 
 // Files of this size or more are refused on open: positions are 32-bit.
