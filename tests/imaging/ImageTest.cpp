@@ -743,3 +743,119 @@ TEST(ImageDescription, SizeUnitsAndAddresses) {
   EXPECT_EQ(DescribeImage(invalid),
             "Access violation encountered when getting info on image at address " + Pointer(&invalid) + ".");
 }
+
+// --------------------------------------------------------------------------
+// Special (block-compressed) formats pass through the default format
+// --------------------------------------------------------------------------
+
+namespace {
+
+// An 8 x 8 DXT1 image of four solid 4 x 4 blocks in colours that the block
+// codec stores exactly: red, green / blue, white.
+const uint32_t BlockColors[4] = {0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFFFFFFFF};
+
+void MakeBlockImage(TImageData& Image) {
+  ASSERT_TRUE(CreateImage(8, 8, fmtA8R8G8B8, Image));
+  auto* px = static_cast<uint32_t*>(Image.Bits);
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 8; ++x) px[y * 8 + x] = BlockColors[(y / 4) * 2 + x / 4];
+  ASSERT_TRUE(ChangeImageFormat(Image, fmtDXT1));
+  ASSERT_EQ(Image.Format, fmtDXT1);
+}
+
+// The colour of every pixel after decoding.
+std::vector<uint32_t> Decoded(const TImageData& Image) {
+  TImageData copy;
+  EXPECT_TRUE(DuplicateImage(Image, copy));
+  EXPECT_TRUE(ChangeImageFormat(copy, fmtA8R8G8B8));
+  const auto* px = static_cast<const uint32_t*>(copy.Bits);
+  std::vector<uint32_t> out(px, px + copy.Width * copy.Height);
+  ReleaseImage(copy);
+  return out;
+}
+
+}  // namespace
+
+TEST(ImageSpecial, BlocksSurviveTheRoundTrip) {
+  TImage img;
+  MakeBlockImage(img.Img);
+  const std::vector<uint32_t> px = Decoded(img.Img);
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 8; ++x) ASSERT_EQ(px[size_t(y * 8 + x)], BlockColors[(y / 4) * 2 + x / 4]) << x << "," << y;
+}
+
+TEST(ImageSpecial, FlipsAndChannelExchange) {
+  TImage img;
+  MakeBlockImage(img.Img);
+  ASSERT_TRUE(FlipVertical(img.Img));
+  EXPECT_EQ(img.Img.Format, fmtDXT1);
+  ASSERT_TRUE(FlipHorizontal(img.Img));
+  EXPECT_EQ(img.Img.Format, fmtDXT1);
+  std::vector<uint32_t> px = Decoded(img.Img);
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 8; ++x)
+      ASSERT_EQ(px[size_t(y * 8 + x)], BlockColors[(1 - y / 4) * 2 + (1 - x / 4)]) << x << "," << y;
+
+  ASSERT_TRUE(ExchangeChannels(img.Img, 2, 0));
+  EXPECT_EQ(img.Img.Format, fmtDXT1);
+  px = Decoded(img.Img);
+  EXPECT_EQ(px[63], 0xFF0000FFu);  // the red block, now bottom right, turned blue
+  EXPECT_EQ(px[0], 0xFFFFFFFFu);
+}
+
+TEST(ImageSpecial, CopyFillAndScaleIntoBlocks) {
+  TImage img;
+  MakeBlockImage(img.Img);
+  TImage green(4, 4, fmtA8R8G8B8);
+  const uint32_t g = 0xFF00FF00;
+  ASSERT_TRUE(FillImageRect(green.Img, 0, 0, 4, 4, &g));
+  ASSERT_TRUE(CopyImageRect(green.Img, 0, 0, 4, 4, img.Img, 4, 4));  // over the white block
+  EXPECT_EQ(img.Img.Format, fmtDXT1);
+  std::vector<uint32_t> px = Decoded(img.Img);
+  EXPECT_EQ(px[size_t(7 * 8 + 7)], 0xFF00FF00u);
+  EXPECT_EQ(px[0], 0xFFFF0000u);
+
+  const uint32_t blue = 0xFF0000FF;
+  ASSERT_TRUE(FillImageRect(img.Img, 0, 0, 4, 4, &blue));  // value in the default format
+  EXPECT_EQ(img.Img.Format, fmtDXT1);
+  px = Decoded(img.Img);
+  EXPECT_EQ(px[0], 0xFF0000FFu);
+  EXPECT_EQ(px[4], 0xFF00FF00u);
+
+  ASSERT_TRUE(ScaleImage(img.Img, 16, 16, rfNearest));
+  EXPECT_EQ(img.Img.Format, fmtDXT1);
+  EXPECT_EQ(img.Img.Width, 16);
+  EXPECT_EQ(img.Img.Size, 128);
+  px = Decoded(img.Img);
+  EXPECT_EQ(px[0], 0xFF0000FFu);
+  EXPECT_EQ(px[size_t(7 * 16 + 7)], 0xFF0000FFu);
+  EXPECT_EQ(px[size_t(7 * 16 + 8)], 0xFF00FF00u);
+  EXPECT_EQ(px[size_t(15 * 16 + 15)], 0xFF00FF00u);
+
+  // A 5 x 5 request rounds to whole blocks.
+  ASSERT_TRUE(ScaleImage(img.Img, 5, 5, rfBilinear));
+  EXPECT_EQ(img.Img.Width, 8);
+  EXPECT_EQ(img.Img.Height, 8);
+  EXPECT_EQ(img.Img.Size, 32);
+}
+
+TEST(ImageSpecial, StretchFromBlocksIntoPlainImages) {
+  TImage img;
+  MakeBlockImage(img.Img);
+  TImage dst(4, 4, fmtA8R8G8B8);
+  ASSERT_TRUE(StretchImageRect(img.Img, 0, 0, 8, 8, dst.Img, 0, 0, 4, 4, rfNearest));
+  const auto* px = reinterpret_cast<const uint32_t*>(dst.Bytes());
+  EXPECT_EQ(px[0], 0xFFFF0000u);
+  EXPECT_EQ(px[3], 0xFF00FF00u);
+  EXPECT_EQ(px[12], 0xFF0000FFu);
+  EXPECT_EQ(px[15], 0xFFFFFFFFu);
+  EXPECT_EQ(img.Img.Format, fmtDXT1);
+
+  TImage mapped;
+  ASSERT_TRUE(DuplicateImage(img.Img, mapped.Img));
+  const TColor32Rec pal[2] = {Color32(255, 0, 0, 0), Color32(255, 255, 255, 255)};
+  ASSERT_TRUE(MapToPalette(mapped.Img, pal, 2));
+  EXPECT_EQ(mapped.Img.Format, fmtIndex8);
+  EXPECT_EQ(mapped.Bytes()[63], 1);
+  EXPECT_EQ(mapped.Bytes()[0], 0);
+}
