@@ -826,6 +826,13 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
       // collected for the JPEG frame decoder
     } else if (id == PLTEId || id == tRNSId) {
       const bool isPLTE = id == PLTEId;
+      // In a PNG file a transparency chunk has the one size its colour type
+      // allows (an MNG may leave it empty to take the global one).
+      if (!isPLTE && frame && !isMNG && !frame->IsJpegFrame) {
+        const int ct = frame->IHDR.ColorType;
+        bool sizeOk = ct == 0 ? length == 2 : ct == 2 ? length == 6 : ct == 3 ? (length >= 1 && length <= 256) : false;
+        if (!sizeOk) RaiseInvalidChunk(id);
+      }
       if (!frame) {
         if (!isMNG) RaiseInvalidChunk(id);
         if (isPLTE) {
@@ -851,6 +858,10 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
       }
     } else if (id == bKGDId) {
       if (!frame) RaiseInvalidChunk(id);
+      if (!isMNG && !frame->IsJpegFrame) {
+        const int ct = frame->IHDR.ColorType;
+        if (length != uint32_t(ct == 3 ? 1 : (ct == 0 || ct == 4) ? 2 : 6)) RaiseInvalidChunk(id);
+      }
       if (frame->Background.empty()) {
         frame->Background.assign(dataPtr, dataPtr + length);
         frame->BackgroundSize = int32_t(length);
