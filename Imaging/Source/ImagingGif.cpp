@@ -207,7 +207,9 @@ void TGIFFileFormat::DecodeLZWData(const uint8_t* Data, size_t Size, uint8_t* Bi
                                    int32_t Width) {
   if (Size < 1) RaiseImagingError(LZWErrorMessage);
   const int32_t codeSize = Data[0];
-  if (codeSize < 2 || codeSize > 9) RaiseImagingError(LZWErrorMessage);
+  // Sizes up to 11 still start with codes of at most 12 bits; real files
+  // written with more than 8 exist and load in every peer.
+  if (codeSize < 2 || codeSize > 11) RaiseImagingError(LZWErrorMessage);
   const int32_t clearCode = 1 << codeSize, endCode = clearCode + 1;
 
   uint16_t prefix[MaxLZWCodes];
@@ -600,8 +602,9 @@ bool TGIFFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
         }
       }
 
+      // Stray bytes after a frame are skipped at the top of the loop, as
+      // other readers do, rather than ending the file there.
       if (!reader.ReadByte(b)) b = GIFTrailer;
-      if (b != GIFTrailer && b != GIFExtensionIntroducer && b != GIFImageSeparator) break;
     }
 
     if (LoadAnimated() && !Images.empty()) {

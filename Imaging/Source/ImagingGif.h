@@ -48,7 +48,7 @@ public:
 
   // Decodes one frame's image data (code size byte, then the data sub-blocks)
   // into Width x Height 8-bit pixels. Raises "Error when decoding GIF LZW
-  // data" for a bad code size, a code past the next free code or an
+  // data" for a code size outside 2..11, a code past the next free code or an
   // over-long chain; stops quietly when the sub-blocks run out.
   static void DecodeLZWData(const uint8_t* Data, size_t Size, uint8_t* Bits, bool Interlaced, int32_t Height,
                             int32_t Width);

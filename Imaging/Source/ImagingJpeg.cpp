@@ -66,22 +66,12 @@ TJpegErrorManager* ErrorManagerOf(j_common_ptr Info) { return reinterpret_cast<T
 // Warnings are not shown anywhere.
 void JpegOutputMessage(j_common_ptr) {}
 
-// Warnings after which pixel data are missing or garbage: the stream ended
-// early or its entropy-coded data are corrupt. These fail the load like an
-// error, with the library's message. Harmless warnings (stray bytes between
-// markers, odd JFIF versions, unknown Adobe transforms) are dropped.
-bool IsDataLossWarning(int Code) {
-  switch (Code) {
-    case JWRN_JPEG_EOF:
-    case JWRN_HIT_MARKER:
-    case JWRN_HUFF_BAD_CODE:
-    case JWRN_ARITH_BAD_CODE:
-    case JWRN_MUST_RESYNC:
-      return true;
-    default:
-      return false;
-  }
-}
+// The one warning that fails the load like an error, with the library's
+// message: the stream ended before the image did. Every other warning is
+// dropped: stray bytes between markers, odd JFIF versions, and damaged
+// entropy-coded segments the decoder resynchronises after (real files with
+// such damage load in every peer, with local pixel errors only).
+bool IsDataLossWarning(int Code) { return Code == JWRN_JPEG_EOF; }
 
 void JpegEmitMessage(j_common_ptr Info, int Level) {
   if (Level >= 0) return;  // trace messages
