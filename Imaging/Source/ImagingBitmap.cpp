@@ -216,26 +216,32 @@ int64_t ColorTableEntries(const TBitmapHeader& H) {
 }
 
 // RLE8 and RLE4 decoding into one index byte per pixel. Pixels the data does
-// not reach stay 0; data that would write outside the image is an error.
+// not reach stay 0. Some encoders code the padding of each row as well, so
+// runs may reach the padded row length (the extra pixels are dropped); data
+// that would go further, or below the last row, is an error.
 void DecodeRLE(const uint8_t* Data, int64_t Size, bool FourBit, TImageData& Image) {
   const int32_t width = Image.Width, height = Image.Height;
+  const int64_t limit = FourBit ? (int64_t(width) + 7) / 8 * 8 : (int64_t(width) + 3) / 4 * 4;
   auto* bits = static_cast<uint8_t*>(Image.Bits);
   int64_t pos = 0;
-  int32_t line = 0, col = 0;
+  int32_t line = 0;
+  int64_t col = 0;
   auto rowPtr = [&](int32_t Line) { return bits + int64_t(height - 1 - Line) * width; };
   auto overrun = [] { RaiseImagingError("Run-length data writes outside the bitmap."); };
+  auto visible = [&](int64_t Count) { return std::clamp<int64_t>(width - col, 0, Count); };
 
   while (line < height && pos + 2 <= Size) {
     uint8_t n = Data[pos], v = Data[pos + 1];
     pos += 2;
     if (n > 0) {
-      if (col + int32_t(n) > width) overrun();
-      uint8_t* dst = rowPtr(line) + col;
+      if (col + n > limit) overrun();
+      int64_t count = visible(n);
+      uint8_t* dst = count > 0 ? rowPtr(line) + col : nullptr;
       if (FourBit) {
         const uint8_t pair[2] = {uint8_t(v >> 4), uint8_t(v & 0x0F)};
-        for (int32_t i = 0; i < n; ++i) dst[i] = pair[i & 1];
+        for (int64_t i = 0; i < count; ++i) dst[i] = pair[i & 1];
       } else {
-        std::memset(dst, v, n);
+        if (count > 0) std::memset(dst, v, size_t(count));
       }
       col += n;
     } else if (v == 0) {  // end of line
@@ -247,22 +253,22 @@ void DecodeRLE(const uint8_t* Data, int64_t Size, bool FourBit, TImageData& Imag
       if (pos + 2 > Size) break;
       int32_t dx = Data[pos], dy = Data[pos + 1];
       pos += 2;
-      if (col + dx > width || line + dy > height) overrun();
+      if (col + dx > limit || line + dy > height) overrun();
       col += dx;
       line += dy;
     } else {  // literal run of v pixels
+      if (col + v > limit) overrun();
       int64_t bytes = FourBit ? (int64_t(v) + 1) / 2 : v;
-      if (col + int32_t(v) > width) overrun();
       int64_t avail = std::min<int64_t>(bytes, Size - pos);
-      uint8_t* dst = rowPtr(line) + col;
+      int64_t count = std::min<int64_t>(visible(v), FourBit ? avail * 2 : avail);
+      uint8_t* dst = count > 0 ? rowPtr(line) + col : nullptr;
       if (FourBit) {
-        int64_t count = std::min<int64_t>(v, avail * 2);
         for (int64_t i = 0; i < count; ++i) {
           uint8_t b = Data[pos + i / 2];
           dst[i] = (i & 1) ? uint8_t(b & 0x0F) : uint8_t(b >> 4);
         }
       } else {
-        std::memcpy(dst, Data + pos, size_t(avail));
+        if (count > 0) std::memcpy(dst, Data + pos, size_t(count));
       }
       col += v;
       pos += (bytes + 1) & ~int64_t(1);

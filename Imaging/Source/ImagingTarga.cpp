@@ -28,6 +28,7 @@ constexpr int32_t MaxPacketPixels = 128;
 // Descriptor bits.
 constexpr uint8_t DescRightToLeft = 0x10;
 constexpr uint8_t DescTopDown = 0x20;
+constexpr uint8_t DescAttributeBits = 0x0F;
 
 uint16_t Get16(const uint8_t* P) { return uint16_t(P[0] | (P[1] << 8)); }
 void Put16(uint8_t* P, uint32_t V) {
@@ -102,14 +103,16 @@ TImageFormat SelectFormat(const TTargaHeader& H) {
                     int32_t(H.PixelSize));
 }
 
-// Fills the palette from the colour map entries.
-void DecodeColorMap(const uint8_t* Map, int32_t Entries, int32_t EntrySize, PPalette32 Palette) {
+// Fills the palette from the colour map entries. Bit 15 of a 16-bit entry is
+// its attribute (alpha) bit when the descriptor declares attribute bits;
+// a map that never sets it is opaque.
+void DecodeColorMap(const uint8_t* Map, int32_t Entries, int32_t EntrySize, uint8_t Desc, PPalette32 Palette) {
   const int32_t count = std::min(Entries, 256);
   const int32_t bytes = EntrySize / 8;
   if (EntrySize == 16) {
-    // Bit 15 is the attribute (alpha) bit; maps that never set it are opaque.
     bool anyAlpha = false;
-    for (int32_t i = 0; i < count; ++i) anyAlpha |= (Get16(Map + i * 2) & 0x8000) != 0;
+    if ((Desc & DescAttributeBits) != 0)
+      for (int32_t i = 0; i < count; ++i) anyAlpha |= (Get16(Map + i * 2) & 0x8000) != 0;
     for (int32_t i = 0; i < count; ++i) {
       uint16_t v = Get16(Map + i * 2);
       Palette[i].R = uint8_t(((v >> 10) & 0x1F) << 3);
@@ -294,7 +297,7 @@ bool TTargaFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bo
     std::vector<uint8_t> map(static_cast<size_t>(mapBytes));
     ReadExact(IO, Handle, map.data(), mapBytes, "colour map");
     if (format == fmtIndex8 && (h.ColorEntrySize == 16 || h.ColorEntrySize == 24 || h.ColorEntrySize == 32))
-      DecodeColorMap(map.data(), h.ColorMapLength, h.ColorEntrySize, image.Palette);
+      DecodeColorMap(map.data(), h.ColorMapLength, h.ColorEntrySize, h.Desc, image.Palette);
   }
 
   auto* bits = static_cast<uint8_t*>(image.Bits);

@@ -99,6 +99,23 @@ inline TRgbaImage ToRgba(const TImageData& Source) {
   return r;
 }
 
+// Decodes a file with ImageMagick into RGBA rows, top row first. Options go
+// before the output (ImageMagick keeps Targa rows in stored order unless
+// told to -auto-orient).
+inline TRgbaImage MagickDecode(const std::string& File, const std::string& Options = "") {
+  TRgbaImage r;
+  std::string dims, raw;
+  std::string quoted = "'" + File + "[0]'";
+  if (TestSupport::RunCommand("identify -format '%w %h' " + quoted + " 2>/dev/null", &dims) != 0) return r;
+  std::istringstream is(dims);
+  if (!(is >> r.Width >> r.Height)) return r;
+  if (TestSupport::RunCommand("convert " + quoted + " " + Options + " -depth 8 rgba:- 2>/dev/null", &raw) != 0) return r;
+  r.Rgba.assign(raw.begin(), raw.end());
+  r.Ok = r.Rgba.size() == size_t(r.Width) * r.Height * 4;
+  r.Mode = "magick+alpha";
+  return r;
+}
+
 // Loads a file with one handler; Error holds the message on failure.
 inline TRgbaImage OwnDecode(TImageFileFormat* Handler, const std::string& File, TImageFormat* Format = nullptr) {
   TDynImageDataArray images;
@@ -119,23 +136,29 @@ inline TRgbaImage OwnDecode(TImageFileFormat* Handler, const std::string& File, 
 }
 
 // Compares two RGBA images; channels 0..2 always, alpha when CompareAlpha.
-// Returns an empty string when equal within Tolerance, else a description
-// of the first difference.
-inline std::string CompareRgba(const TRgbaImage& Got, const TRgbaImage& Expected, int Tolerance, bool CompareAlpha) {
+// A channel matches when it is within Tolerance, or, for pictures stored with
+// Bits bits per channel, when its top Bits bits agree (peers widen 4, 5 and
+// 6-bit channels in different ways; AlphaBits, when given, for alpha). Returns an empty string when the images
+// match, else a description of the first difference.
+inline std::string CompareRgba(const TRgbaImage& Got, const TRgbaImage& Expected, int Tolerance, bool CompareAlpha,
+                               int Bits = 8, int AlphaBits = -1) {
+  if (AlphaBits < 0) AlphaBits = Bits;
   if (!Got.Ok || !Expected.Ok) return "decode failed: " + Got.Error;
   if (Got.Width != Expected.Width || Got.Height != Expected.Height)
     return "size " + std::to_string(Got.Width) + "x" + std::to_string(Got.Height) + " vs " +
            std::to_string(Expected.Width) + "x" + std::to_string(Expected.Height);
   for (size_t i = 0; i < Got.Rgba.size(); ++i) {
     if (!CompareAlpha && i % 4 == 3) continue;
-    int d = int(Got.Rgba[i]) - int(Expected.Rgba[i]);
-    if (d > Tolerance || d < -Tolerance) {
-      size_t pixel = i / 4;
-      std::ostringstream os;
-      os << "pixel (" << pixel % Got.Width << "," << pixel / Got.Width << ") channel " << i % 4 << ": got "
-         << int(Got.Rgba[i]) << " expected " << int(Expected.Rgba[i]);
-      return os.str();
-    }
+    int a = Got.Rgba[i], b = Expected.Rgba[i];
+    int d = a - b;
+    if (d <= Tolerance && d >= -Tolerance) continue;
+    int bits = i % 4 == 3 ? AlphaBits : Bits;
+    if (bits < 8 && (a >> (8 - bits)) == (b >> (8 - bits))) continue;
+    size_t pixel = i / 4;
+    std::ostringstream os;
+    os << "pixel (" << pixel % Got.Width << "," << pixel / Got.Width << ") channel " << i % 4 << ": got " << a
+       << " expected " << b;
+    return os.str();
   }
   return "";
 }
