@@ -93,8 +93,7 @@ PImageFormatInfo InfoOf(TImageFormat Format) {
 
 // Fixed-point weights of the 8-bit path. With 1/256 steps the rounding of
 // the weights alone moves results by up to 2.5 levels from the exact value;
-// 1/4096 keeps the path within one level of the float path (the sums of the
-// second pass are 64-bit).
+// 1/4096 keeps the path within one level of the float path.
 constexpr int32_t IntWeightBits = 12;
 constexpr float IntWeightOne = float(1 << IntWeightBits);
 
@@ -136,10 +135,40 @@ TFlatTable Flatten(const TMappingTable& Table, bool IntegerWeights) {
   return flat;
 }
 
+// Weights one source row into the column buffer (stores instead of adding for
+// the first row of a cluster), eight values at a time in vector registers.
+using TInt8x = int32_t __attribute__((vector_size(32)));
+using TByte8x = uint8_t __attribute__((vector_size(8)));
+
+template <bool First>
+void WeightRow(int32_t* __restrict Buf, const uint8_t* __restrict Row, int64_t Count, int32_t W) {
+  int64_t i = 0;
+  for (; i + 8 <= Count; i += 8) {
+    TByte8x bytes;
+    std::memcpy(&bytes, Row + i, sizeof bytes);
+    TInt8x v = __builtin_convertvector(bytes, TInt8x) * W;
+    if constexpr (!First) {
+      TInt8x sum;
+      std::memcpy(&sum, Buf + i, sizeof sum);
+      v += sum;
+    }
+    std::memcpy(Buf + i, &v, sizeof v);
+  }
+  for (; i < Count; ++i) {
+    if constexpr (First) Buf[i] = int32_t(Row[i]) * W;
+    else Buf[i] += int32_t(Row[i]) * W;
+  }
+}
+
 // The 8-bit path: every byte of a pixel is a channel. Rows of the source are
-// weighted into a column buffer, then the columns of the buffer into the
-// destination pixels; the result is clamped to the channel range and
-// truncated.
+// weighted into a column buffer (weights in 1/4096), then the columns of the
+// buffer into the destination pixels; the buffer enters the second pass with
+// 8 fractional bits (1/256 of a level, so that the 32-bit sums cannot
+// overflow for any kernel) and the result is clamped to the channel range
+// and truncated.
+constexpr int32_t BufferShift = IntWeightBits - 8;
+constexpr int32_t ResultShift = 8 + IntWeightBits;
+
 template <int Channels>
 void ResampleInteger(const TImageData& Src, TImageData& Dst, int32_t DstX, int32_t DstY, const TFlatTable& MapX,
                      const TFlatTable& MapY, int32_t XMin, int32_t XMax) {
@@ -151,24 +180,24 @@ void ResampleInteger(const TImageData& Src, TImageData& Dst, int32_t DstX, int32
   const int64_t count = int64_t(columns) * Channels;
   std::vector<int32_t> buffer(static_cast<size_t>(count));
   int32_t* buf = buffer.data();
+  constexpr int32_t maxValue = 255 << ResultShift;
 
   for (int32_t dy = 0; dy < dstHeight; ++dy) {
-    std::fill(buffer.begin(), buffer.end(), 0);
     for (int32_t k = MapY.Start[dy]; k < MapY.Start[dy + 1]; ++k) {
       const uint8_t* row = srcBits + (int64_t(MapY.Pos[k]) * Src.Width + XMin) * Channels;
-      const int32_t w = MapY.IntWeight[k];
-      for (int64_t i = 0; i < count; ++i) buf[i] += int32_t(row[i]) * w;
+      if (k == MapY.Start[dy]) WeightRow<true>(buf, row, count, MapY.IntWeight[k]);
+      else WeightRow<false>(buf, row, count, MapY.IntWeight[k]);
     }
+    for (int64_t i = 0; i < count; ++i) buf[i] >>= BufferShift;
     uint8_t* out = dstBits + (int64_t(DstY + dy) * Dst.Width + DstX) * Channels;
-    constexpr int64_t maxValue = int64_t(255) << (2 * IntWeightBits);
     for (int32_t dx = 0; dx < dstWidth; ++dx, out += Channels) {
-      int64_t acc[Channels] = {};
+      int32_t acc[Channels] = {};
       for (int32_t k = MapX.Start[dx]; k < MapX.Start[dx + 1]; ++k) {
         const int32_t* b = buf + int64_t(MapX.Pos[k] - XMin) * Channels;
-        const int64_t w = MapX.IntWeight[k];
+        const int32_t w = MapX.IntWeight[k];
         for (int c = 0; c < Channels; ++c) acc[c] += b[c] * w;
       }
-      for (int c = 0; c < Channels; ++c) out[c] = uint8_t(std::clamp<int64_t>(acc[c], 0, maxValue) >> (2 * IntWeightBits));
+      for (int c = 0; c < Channels; ++c) out[c] = uint8_t(std::clamp(acc[c], 0, maxValue) >> ResultShift);
     }
   }
 }
