@@ -290,7 +290,7 @@ bool ExchangePlainChannels(TImageData& Image, PImageFormatInfo Info, int32_t Fir
   if (!Info->UsePixelFormat) {
     // 8 bits per channel: B, G, R (, A/X) bytes; the alpha byte of R8G8B8
     // does not exist, so that case goes through the working colour below.
-    if (Image.Format == fmtA8R8G8B8 || (bpp == 3 && First < 3 && Second < 3)) {
+    if (Info->Format == fmtA8R8G8B8 || (bpp == 3 && First < 3 && Second < 3)) {
       ExchangeElements<uint8_t>(bits, count, bpp, First, Second);
       return true;
     }

@@ -228,6 +228,29 @@ TEST(ResampleImages, TriangleAndCatmullRomByHand) {
       EXPECT_NEAR(fdst.Floats()[i * 4 + ch], w[i][0] * pixels[ch] + w[i][1] * pixels[4 + ch], 1e-6) << i << "/" << ch;
 }
 
+TEST(ResampleImages, FloatPathThroughTheFormatAccess) {
+  // 16-bit formats are read and written as floats by their access functions.
+  TImage gray(2, 1, fmtGray16);
+  const uint16_t grayPixels[2] = {0, 40000};
+  std::memcpy(gray.Bytes(), grayPixels, 4);
+  TImage grayDst(4, 1, fmtGray16);
+  StretchResample(gray.Img, 0, 0, 2, 1, grayDst.Img, 0, 0, 4, 1, skTriangle);
+  uint16_t grayOut[4];
+  std::memcpy(grayOut, grayDst.Bytes(), 8);
+  EXPECT_EQ(std::vector<uint16_t>(grayOut, grayOut + 4), (std::vector<uint16_t>{0, 10000, 30000, 40000}));
+
+  TImage argb(2, 1, fmtA16R16G16B16);
+  const uint16_t argbPixels[8] = {0, 1000, 65535, 65535, 4000, 3000, 0, 65535};  // B, G, R, A words
+  std::memcpy(argb.Bytes(), argbPixels, 16);
+  TImage argbDst(4, 1, fmtA16R16G16B16);
+  StretchResample(argb.Img, 0, 0, 2, 1, argbDst.Img, 0, 0, 4, 1, skTriangle);
+  uint16_t argbOut[16];
+  std::memcpy(argbOut, argbDst.Bytes(), 32);
+  const uint16_t expected[16] = {0,    1000, 65535, 65535, 1000, 1500, 49151, 65535,
+                                 3000, 2500, 16384, 65535, 4000, 3000, 0,     65535};
+  for (int i = 0; i < 16; ++i) EXPECT_NEAR(argbOut[i], expected[i], 1) << i;
+}
+
 TEST(ResampleImages, BilinearTwoByTwoToFourByFour) {
   TImage src(2, 2, fmtA8R8G8B8);
   const uint8_t pixels[16] = {0, 10, 20, 255, 100, 110, 120, 255, 200, 210, 220, 0, 40, 50, 60, 128};
