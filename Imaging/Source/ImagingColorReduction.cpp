@@ -1,11 +1,13 @@
 // Median cut colour quantizer over 32-bit colours with alpha.
 //
-// The histogram is a hash table of 32768 buckets, each a singly linked list of
-// colour nodes taken from one pool. Cutting copies the nodes into one array in
-// which every box owns a contiguous range, so a split is an in-place partition
-// of the box's range. Mapping looks colours up in per-channel bit sets of the
-// boxes, which gives the first box (in palette order) containing a colour
-// without visiting every box.
+// The histogram is one pooled array of (colour, count) entries sorted by
+// colour: every run of pixels is masked, radix sorted, collapsed into runs of
+// equal colours and merged into it. Which order the colours of a box are kept
+// in never changes a result (bounds, counts and sums do not depend on it), so
+// the cut works on that array directly: every box owns a contiguous range and
+// a split is an in-place partition of the box's range. Mapping looks colours
+// up in per-channel bit sets of the boxes, which gives the first box (in
+// palette order) containing a colour without visiting every box.
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -16,11 +18,11 @@ namespace Imaging {
 
 namespace {
 
-constexpr int32_t HashBuckets = 0x8000;
 constexpr int32_t MaxBoxes = 4096;
-constexpr int32_t NoNode = -1;
 // Pixels are read and processed in runs of this many.
 constexpr int32_t ChunkPixels = 4096;
+// Pixels sorted at a time while counting.
+constexpr int32_t SortPixels = 1 << 22;
 
 // Channel order of the boxes and of the cut: A, R, G, B. Shifts of each
 // channel inside a packed 0xAARRGGBB colour.
@@ -29,13 +31,9 @@ constexpr int32_t ChannelWeight[4] = {1024, 612, 1202, 234};
 
 inline int ChannelOf(uint32_t Color, int Channel) { return int((Color >> ChannelShift[Channel]) & 0xFF); }
 
-struct THistNode {
-  uint32_t Color;  // masked colour, 0xAARRGGBB
-  uint32_t Count;
-  int32_t Next;
-};
-
-struct TCutEntry {
+// One colour of the histogram: the masked colour (0xAARRGGBB) and its pixel
+// count. A colour whose count would pass 32 bits continues in a second entry.
+struct TColorEntry {
   uint32_t Color;
   uint32_t Count;
 };
@@ -44,7 +42,7 @@ struct TColorBox {
   int32_t Min[4], Max[4];  // per channel A, R, G, B; empty: 256 and -1
   int64_t Total;
   TColor32Rec Color;
-  // Range of the box's colours in the cut array (only during the cut).
+  // Range of the box's colours in the histogram array (only during the cut).
   int32_t First, Last;
   // Cached split score and the channel that produced it.
   int64_t Score;
@@ -53,23 +51,16 @@ struct TColorBox {
 
 // Process-wide working storage: one quantization at a time.
 struct TQuantizer {
-  int32_t Heads[HashBuckets];
-  std::vector<THistNode> Nodes;
-  std::vector<TCutEntry> Cut;
+  std::vector<TColorEntry> Histogram;  // sorted by colour
+  std::vector<TColorEntry> Runs;
+  std::vector<uint32_t> Keys, Scratch;
   TColorBox Boxes[MaxBoxes];
   int32_t BoxCount = 0;
-
-  TQuantizer() { std::fill(std::begin(Heads), std::end(Heads), NoNode); }
 };
 
 TQuantizer& Quantizer() {
   static TQuantizer* Q = new TQuantizer();
   return *Q;
-}
-
-inline uint32_t HashColor(uint32_t C) {
-  uint32_t B = C & 0xFF, G = (C >> 8) & 0xFF, R = (C >> 16) & 0xFF, A = C >> 24;
-  return (A + 11 * B + 59 * R + 119 * G) & 0x7FFF;
 }
 
 // Drops the storage of a very large histogram once it is no longer needed.
@@ -110,46 +101,101 @@ void ReadColors(const uint8_t* Bits, int64_t Start, int32_t Count, PImageFormatI
 // Stage 2: counting
 // ---------------------------------------------------------------------------
 
-void CountPixels(TQuantizer& Q, int32_t PixelCount, const uint8_t* Src, PImageFormatInfo SrcInfo, uint8_t Mask) {
-  const uint32_t Mask32 = uint32_t(Mask) * 0x01010101u;
-  // A direct-mapped cache of recently seen colours in front of the buckets:
-  // a hit goes straight to the colour's node, a miss walks the bucket as
-  // usual. It only shortens the search; the histogram is the same.
-  int CacheBits = 10;
-  while (CacheBits < 16 && (int64_t(1) << CacheBits) < PixelCount) ++CacheBits;
-  const uint32_t CacheShift = 32 - CacheBits;
-  std::vector<int32_t> Cache(size_t(1) << CacheBits, NoNode);
+// Sorts N keys (least significant byte first, skipping bytes that are the
+// same in every key); returns the buffer that holds the result.
+uint32_t* RadixSort(uint32_t* Keys, uint32_t* Scratch, size_t N) {
+  static size_t Counts[4][256];
+  std::memset(Counts, 0, sizeof(Counts));
+  for (size_t i = 0; i < N; ++i) {
+    uint32_t K = Keys[i];
+    ++Counts[0][K & 0xFF];
+    ++Counts[1][(K >> 8) & 0xFF];
+    ++Counts[2][(K >> 16) & 0xFF];
+    ++Counts[3][K >> 24];
+  }
+  uint32_t* Src = Keys;
+  uint32_t* Dst = Scratch;
+  for (int d = 0; d < 4; ++d) {
+    const int Shift = 8 * d;
+    if (Counts[d][(Keys[0] >> Shift) & 0xFF] == N) continue;
+    size_t Offset[256];
+    size_t Sum = 0;
+    for (int b = 0; b < 256; ++b) {
+      Offset[b] = Sum;
+      Sum += Counts[d][b];
+    }
+    for (size_t i = 0; i < N; ++i) {
+      uint32_t K = Src[i];
+      Dst[Offset[(K >> Shift) & 0xFF]++] = K;
+    }
+    std::swap(Src, Dst);
+  }
+  return Src;
+}
 
-  uint32_t Colors[ChunkPixels];
-  uint32_t LastColor = 0;
-  int32_t LastNode = NoNode;
-  for (int64_t Start = 0; Start < PixelCount; Start += ChunkPixels) {
-    int32_t Count = int32_t(std::min<int64_t>(ChunkPixels, PixelCount - Start));
-    ReadColors(Src, Start, Count, SrcInfo, Colors);
-    for (int32_t i = 0; i < Count; ++i) {
-      uint32_t C = Colors[i] & Mask32;
-      if (LastNode != NoNode && C == LastColor) {
-        ++Q.Nodes[size_t(LastNode)].Count;
-        continue;
+// Merges the sorted Runs into the sorted histogram, adding the counts of
+// colours present in both.
+void MergeRuns(std::vector<TColorEntry>& Histogram, const std::vector<TColorEntry>& Runs) {
+  if (Histogram.empty()) {
+    Histogram = Runs;
+    return;
+  }
+  // Merge from the back into the grown array, then close the gap that equal
+  // colours leave at the front.
+  const size_t Old = Histogram.size();
+  Histogram.resize(Old + Runs.size());
+  size_t i = Old, j = Runs.size(), Out = Histogram.size();
+  while (j > 0) {
+    if (i > 0 && Histogram[i - 1].Color > Runs[j - 1].Color) {
+      Histogram[--Out] = Histogram[--i];
+    } else if (i > 0 && Histogram[i - 1].Color == Runs[j - 1].Color) {
+      uint64_t Sum = uint64_t(Histogram[i - 1].Count) + Runs[j - 1].Count;
+      if (Sum > 0xFFFFFFFFu) {
+        Histogram[--Out] = Runs[--j];
+        Histogram[--Out] = Histogram[--i];
+      } else {
+        TColorEntry E{Runs[j - 1].Color, uint32_t(Sum)};
+        --i;
+        --j;
+        Histogram[--Out] = E;
       }
-      int32_t& Slot = Cache[(C * 0x9E3779B1u) >> CacheShift];
-      int32_t Node = Slot;
-      if (Node == NoNode || Q.Nodes[size_t(Node)].Color != C) {
-        uint32_t H = HashColor(C);
-        Node = Q.Heads[H];
-        while (Node != NoNode && Q.Nodes[size_t(Node)].Color != C) Node = Q.Nodes[size_t(Node)].Next;
-        if (Node == NoNode) {
-          Node = int32_t(Q.Nodes.size());
-          Q.Nodes.push_back(THistNode{C, 0, Q.Heads[H]});
-          Q.Heads[H] = Node;
-        }
-        Slot = Node;
-      }
-      ++Q.Nodes[size_t(Node)].Count;
-      LastColor = C;
-      LastNode = Node;
+    } else {
+      Histogram[--Out] = Runs[--j];
     }
   }
+  // Entries [0, i) are already in place; [Out, end) follow them.
+  if (Out != i) {
+    std::memmove(&Histogram[i], &Histogram[Out], (Histogram.size() - Out) * sizeof(TColorEntry));
+    Histogram.resize(i + (Histogram.size() - Out));
+  }
+}
+
+void CountPixels(TQuantizer& Q, int32_t PixelCount, const uint8_t* Src, PImageFormatInfo SrcInfo, uint8_t Mask) {
+  const uint32_t Mask32 = uint32_t(Mask) * 0x01010101u;
+  const size_t Batch = size_t(std::min(PixelCount, SortPixels));
+  Q.Keys.resize(Batch);
+  Q.Scratch.resize(Batch);
+  for (int64_t Start = 0; Start < PixelCount; Start += SortPixels) {
+    const int32_t N = int32_t(std::min<int64_t>(SortPixels, PixelCount - Start));
+    uint32_t* Keys = Q.Keys.data();
+    for (int32_t Done = 0; Done < N; Done += ChunkPixels) {
+      const int32_t Count = std::min(ChunkPixels, N - Done);
+      ReadColors(Src, Start + Done, Count, SrcInfo, Keys + Done);
+      for (int32_t i = 0; i < Count; ++i) Keys[Done + i] &= Mask32;
+    }
+    const uint32_t* Sorted = RadixSort(Keys, Q.Scratch.data(), size_t(N));
+    Q.Runs.clear();
+    for (int32_t i = 0; i < N;) {
+      int32_t j = i + 1;
+      while (j < N && Sorted[j] == Sorted[i]) ++j;
+      Q.Runs.push_back(TColorEntry{Sorted[i], uint32_t(j - i)});
+      i = j;
+    }
+    MergeRuns(Q.Histogram, Q.Runs);
+  }
+  ReleaseStorage(Q.Keys);
+  ReleaseStorage(Q.Scratch);
+  ReleaseStorage(Q.Runs);
 }
 
 // ---------------------------------------------------------------------------
@@ -168,59 +214,55 @@ void MakeEmptyBox(TColorBox& Box) {
   Box.ScoreChannel = 0;
 }
 
-// Bounds and total count of the box's range in the cut array, and its score:
-// the largest weighted channel range, the earlier channel winning ties.
-void MeasureBox(TColorBox& Box, const std::vector<TCutEntry>& Cut) {
+// Running bounds and count of the colours sent to one box.
+struct TBoxBounds {
+  // Bytes of the packed colour are compared one channel at a time.
   int32_t Min[4] = {256, 256, 256, 256}, Max[4] = {-1, -1, -1, -1};
   int64_t Total = 0;
-  for (int32_t i = Box.First; i < Box.Last; ++i) {
-    uint32_t C = Cut[size_t(i)].Color;
+  inline void Add(const TColorEntry& E) {
     for (int c = 0; c < 4; ++c) {
-      int32_t V = ChannelOf(C, c);
-      Min[c] = std::min(Min[c], V);
-      Max[c] = std::max(Max[c], V);
+      int32_t V = ChannelOf(E.Color, c);
+      Min[c] = V < Min[c] ? V : Min[c];
+      Max[c] = V > Max[c] ? V : Max[c];
     }
-    Total += Cut[size_t(i)].Count;
+    Total += E.Count;
   }
-  Box.Score = int64_t(Max[0] - Min[0]) * ChannelWeight[0];
+};
+
+// Installs bounds and count in the box and scores it: the largest weighted
+// channel range, the earlier channel (A, R, G, B) winning ties.
+void SetBox(TColorBox& Box, const TBoxBounds& Bounds) {
+  Box.Score = -1;
   Box.ScoreChannel = 0;
   for (int c = 0; c < 4; ++c) {
-    Box.Min[c] = Min[c];
-    Box.Max[c] = Max[c];
-    int64_t S = int64_t(Max[c] - Min[c]) * ChannelWeight[c];
+    Box.Min[c] = Bounds.Min[c];
+    Box.Max[c] = Bounds.Max[c];
+    int64_t S = int64_t(Bounds.Max[c] - Bounds.Min[c]) * ChannelWeight[c];
     if (S > Box.Score) {
       Box.Score = S;
       Box.ScoreChannel = c;
     }
   }
-  Box.Total = Total;
+  Box.Total = Bounds.Total;
 }
 
 void CutBoxes(TQuantizer& Q, TColor32Rec* Palette, uint8_t Mask, int32_t MaxColors) {
+  std::vector<TColorEntry>& Colors = Q.Histogram;
   Q.BoxCount = 1;
   TColorBox& First = Q.Boxes[0];
   MakeEmptyBox(First);
 
-  // Move the nodes into the cut array, bucket by bucket; the buckets become
-  // empty and the pool is released.
-  Q.Cut.clear();
-  Q.Cut.reserve(Q.Nodes.size());
-  for (int32_t H = 0; H < HashBuckets; ++H) {
-    for (int32_t Node = Q.Heads[H]; Node != NoNode; Node = Q.Nodes[size_t(Node)].Next)
-      Q.Cut.push_back(TCutEntry{Q.Nodes[size_t(Node)].Color, Q.Nodes[size_t(Node)].Count});
-    Q.Heads[H] = NoNode;
-  }
-  ReleaseStorage(Q.Nodes);
-
-  if (Q.Cut.empty()) {
+  if (Colors.empty()) {
     // Nothing was counted: one empty box and an all-black palette.
     for (int32_t i = 0; i < MaxColors; ++i) Palette[i].Color = 0xFF000000u;
     return;
   }
 
+  TBoxBounds All;
+  for (const TColorEntry& E : Colors) All.Add(E);
   First.First = 0;
-  First.Last = int32_t(Q.Cut.size());
-  MeasureBox(First, Q.Cut);
+  First.Last = int32_t(Colors.size());
+  SetBox(First, All);
 
   while (Q.BoxCount < MaxColors) {
     int32_t Picked = -1;
@@ -235,26 +277,29 @@ void CutBoxes(TQuantizer& Q, TColor32Rec* Palette, uint8_t Mask, int32_t MaxColo
 
     TColorBox& Box = Q.Boxes[Picked];
     TColorBox& NewBox = Q.Boxes[Q.BoxCount];
-    const int Channel = Box.ScoreChannel;
-    const int Shift = ChannelShift[Channel];
-    const uint32_t Split = uint32_t((Box.Min[Channel] + Box.Max[Channel]) / 2);
+    const int Shift = ChannelShift[Box.ScoreChannel];
+    const uint32_t Split = uint32_t((Box.Min[Box.ScoreChannel] + Box.Max[Box.ScoreChannel]) / 2);
     // Colours with the channel value up to the split stay, the others move to
     // the new box at the end of the range.
+    TBoxBounds Low, High;
+    TColorEntry* E = Colors.data();
     int32_t i = Box.First, j = Box.Last;
     while (i < j) {
-      if (((Q.Cut[size_t(i)].Color >> Shift) & 0xFF) <= Split) {
+      if (((E[i].Color >> Shift) & 0xFF) <= Split) {
+        Low.Add(E[i]);
         ++i;
       } else {
         --j;
-        std::swap(Q.Cut[size_t(i)], Q.Cut[size_t(j)]);
+        std::swap(E[i], E[j]);
+        High.Add(E[j]);
       }
     }
     MakeEmptyBox(NewBox);
     NewBox.First = i;
     NewBox.Last = Box.Last;
     Box.Last = i;
-    MeasureBox(Box, Q.Cut);
-    MeasureBox(NewBox, Q.Cut);
+    SetBox(Box, Low);
+    SetBox(NewBox, High);
     ++Q.BoxCount;
   }
 
@@ -263,8 +308,8 @@ void CutBoxes(TQuantizer& Q, TColor32Rec* Palette, uint8_t Mask, int32_t MaxColo
     TColorBox& Box = Q.Boxes[b];
     uint64_t Sum[4] = {0, 0, 0, 0};
     for (int32_t i = Box.First; i < Box.Last; ++i) {
-      uint32_t C = Q.Cut[size_t(i)].Color;
-      uint64_t N = Q.Cut[size_t(i)].Count;
+      uint32_t C = Colors[size_t(i)].Color;
+      uint64_t N = Colors[size_t(i)].Count;
       for (int c = 0; c < 4; ++c) Sum[c] += N * uint64_t(ChannelOf(C, c));
     }
     uint64_t Total = uint64_t(Box.Total);
@@ -274,7 +319,7 @@ void CutBoxes(TQuantizer& Q, TColor32Rec* Palette, uint8_t Mask, int32_t MaxColo
     Box.Color.B = uint8_t(Sum[3] / Total);
     Box.First = Box.Last = 0;
   }
-  ReleaseStorage(Q.Cut);
+  ReleaseStorage(Colors);
 
   // Widen the bounds to cover the bits the mask removed.
   const int32_t Low = int32_t(Mask ^ 0xFF);
@@ -387,8 +432,7 @@ void QuantizeMedianCut(int32_t PixelCount, const void* SrcBits, void* DstBits, i
 
   TQuantizer& Q = Quantizer();
   if (Stages & raCreateHistogram) {
-    std::fill(std::begin(Q.Heads), std::end(Q.Heads), NoNode);
-    Q.Nodes.clear();
+    ReleaseStorage(Q.Histogram);
   }
   if (Count) CountPixels(Q, PixelCount, static_cast<const uint8_t*>(SrcBits), SrcInfo, Mask);
   if (Stages & raMakeColorMap) CutBoxes(Q, Palette, Mask, MaxColors);

@@ -1,10 +1,11 @@
 // Median cut quantizer: documented cases, stage handling and a comparison with
-// a plain implementation (linked boxes, every box scanned for every pixel).
+// a plain implementation (hash buckets and linked boxes, every box scanned for
+// every pixel).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
-#include <map>
+#include <deque>
 #include <random>
 #include <vector>
 
@@ -23,18 +24,28 @@ int Chan(uint32_t C, int Channel) {  // channel order A, R, G, B
   return int((C >> Shift[Channel]) & 0xFF);
 }
 
+// The histogram and the boxes exactly as the algorithm describes them:
+// 32768 hash buckets of linked nodes, boxes holding linked lists, nodes
+// pushed at the head of their list.
+struct RefNode {
+  uint32_t Color = 0;
+  uint32_t Count = 0;
+  RefNode* Next = nullptr;
+};
+
 struct RefBox {
   int Min[4] = {256, 256, 256, 256}, Max[4] = {-1, -1, -1, -1};
   long long Total = 0;
   uint32_t Color = 0;
-  std::vector<std::pair<uint32_t, uint32_t>> Nodes;
-  void Add(uint32_t C, uint32_t N) {
+  RefNode* List = nullptr;
+  void Push(RefNode* N) {
     for (int c = 0; c < 4; ++c) {
-      Min[c] = std::min(Min[c], Chan(C, c));
-      Max[c] = std::max(Max[c], Chan(C, c));
+      Min[c] = std::min(Min[c], Chan(N->Color, c));
+      Max[c] = std::max(Max[c], Chan(N->Color, c));
     }
-    Total += N;
-    Nodes.push_back({C, N});
+    Total += N->Count;
+    N->Next = List;
+    List = N;
   }
 };
 
@@ -47,12 +58,31 @@ struct RefResult {
 RefResult RefQuantize(const std::vector<uint32_t>& Pixels, uint8_t Mask, int MaxColors,
                       const std::vector<uint32_t>* MapPixels = nullptr) {
   const uint32_t M = Mask * 0x01010101u;
-  std::map<uint32_t, uint32_t> Hist;
-  for (uint32_t P : Pixels) ++Hist[P & M];
+  std::deque<RefNode> Pool;
+  std::vector<RefNode*> Buckets(0x8000, nullptr);
+  for (uint32_t P : Pixels) {
+    uint32_t C = P & M;
+    uint32_t H = (uint32_t(Chan(C, 0)) + 11 * uint32_t(Chan(C, 3)) + 59 * uint32_t(Chan(C, 1)) +
+                  119 * uint32_t(Chan(C, 2))) & 0x7FFF;
+    RefNode* N = Buckets[H];
+    while (N && N->Color != C) N = N->Next;
+    if (N) {
+      ++N->Count;
+    } else {
+      Pool.push_back(RefNode{C, 1, Buckets[H]});
+      Buckets[H] = &Pool.back();
+    }
+  }
   std::vector<RefBox> Boxes(1);
-  for (auto& [C, N] : Hist) Boxes[0].Add(C, N);
+  for (RefNode*& Head : Buckets) {
+    while (Head) {
+      RefNode* N = Head;
+      Head = N->Next;
+      Boxes[0].Push(N);
+    }
+  }
   const int Weight[4] = {1024, 612, 1202, 234};
-  while (!Hist.empty() && int(Boxes.size()) < MaxColors) {
+  while (!Pool.empty() && int(Boxes.size()) < MaxColors) {
     long long Best = 0;
     int Picked = -1, PickedChannel = 0;
     for (size_t b = 0; b < Boxes.size(); ++b) {
@@ -65,18 +95,21 @@ RefResult RefQuantize(const std::vector<uint32_t>& Pixels, uint8_t Mask, int Max
       if (Score > Best) Best = Score, Picked = int(b), PickedChannel = Channel;
     }
     if (Picked < 0) break;
-    RefBox Old = Boxes[size_t(Picked)];
-    int S = (Old.Min[PickedChannel] + Old.Max[PickedChannel]) / 2;
-    RefBox Low, High;
-    for (auto& [C, N] : Old.Nodes) (Chan(C, PickedChannel) <= S ? Low : High).Add(C, N);
-    Boxes[size_t(Picked)] = Low;
-    Boxes.push_back(High);
+    RefNode* Old = Boxes[size_t(Picked)].List;
+    int S = (Boxes[size_t(Picked)].Min[PickedChannel] + Boxes[size_t(Picked)].Max[PickedChannel]) / 2;
+    Boxes[size_t(Picked)] = RefBox();
+    Boxes.push_back(RefBox());
+    while (Old) {
+      RefNode* N = Old;
+      Old = N->Next;
+      (Chan(N->Color, PickedChannel) <= S ? Boxes[size_t(Picked)] : Boxes.back()).Push(N);
+    }
   }
   for (RefBox& B : Boxes) {
     if (B.Total == 0) continue;
     unsigned long long Sum[4] = {0, 0, 0, 0};
-    for (auto& [C, N] : B.Nodes)
-      for (int c = 0; c < 4; ++c) Sum[c] += (unsigned long long)N * Chan(C, c);
+    for (RefNode* N = B.List; N; N = N->Next)
+      for (int c = 0; c < 4; ++c) Sum[c] += (unsigned long long)N->Count * Chan(N->Color, c);
     B.Color = uint32_t(Sum[0] / B.Total) << 24 | uint32_t(Sum[1] / B.Total) << 16 | uint32_t(Sum[2] / B.Total) << 8 |
               uint32_t(Sum[3] / B.Total);
     for (int c = 0; c < 4; ++c) {
@@ -255,6 +288,14 @@ TEST_F(ColorReduction, MatchesPlainQuantizer) {
     }
     ASSERT_EQ(Got.Palette, Want.Palette) << C.Distinct << " " << int(C.Mask) << " " << C.MaxColors;
     ASSERT_EQ(Got.Indices, Want.Indices) << C.Distinct << " " << int(C.Mask) << " " << C.MaxColors;
+  }
+  // More pixels than one counting batch sorts at a time.
+  {
+    std::vector<uint32_t> Px = RandomPixels(Rng, 4600000, 3000);
+    RefResult Want = RefQuantize(Px, 0xFF, 16);
+    RefResult Got = Quantize(Px, 0xFF, 16);
+    ASSERT_EQ(Got.Palette, Want.Palette);
+    ASSERT_EQ(Got.Indices, Want.Indices);
   }
   // A photo-like image with many distinct colours.
   std::vector<uint32_t> Px = PhotoPixels(300, 200, 5);
