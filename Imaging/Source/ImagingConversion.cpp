@@ -665,6 +665,34 @@ inline void ForEachPixel(const TPixelRun& Run, TBody Body) {
   for (int64_t i = 0; i < Run.Count; ++i, s += SBpp, d += DBpp) Body(s, d);
 }
 
+// 32-bit -> 24-bit colour: B, G, R of every pixel. All pixels but the last
+// are stored as 4 bytes, the fourth being overwritten by the next pixel.
+void DropFourthByte(const TPixelRun& Run) {
+  const uint8_t* s = Run.Src;
+  uint8_t* d = Run.Dst;
+  const int64_t count = Run.Count;
+  for (int64_t i = 0; i + 1 < count; ++i, s += 4, d += 3) std::memcpy(d, s, 4);
+  if (count > 0) std::memcpy(d, s, 3);
+}
+
+// 24-bit -> 32-bit colour with the given top byte. All pixels but the last
+// are loaded as 4 bytes.
+void AddFourthByte(const TPixelRun& Run, uint32_t Top) {
+  const uint8_t* s = Run.Src;
+  uint8_t* d = Run.Dst;
+  const int64_t count = Run.Count;
+  for (int64_t i = 0; i + 1 < count; ++i, s += 3, d += 4) {
+    uint32_t v;
+    std::memcpy(&v, s, 4);
+    v = (v & 0x00FFFFFFu) | Top;
+    std::memcpy(d, &v, 4);
+  }
+  if (count > 0) {
+    const uint32_t v = uint32_t(s[0]) | (uint32_t(s[1]) << 8) | (uint32_t(s[2]) << 16) | Top;
+    std::memcpy(d, &v, 4);
+  }
+}
+
 // 8-bit colour <-> 8-bit colour and gray.
 bool ByteColorPaths(const TPixelRun& Run) {
   const TImageFormat sf = Run.SrcInfo->Format, df = Run.DstInfo->Format;
@@ -672,7 +700,7 @@ bool ByteColorPaths(const TPixelRun& Run) {
     case fmtA8R8G8B8:
       switch (df) {
         case fmtR8G8B8:
-          ForEachPixel<4, 3>(Run, [](const uint8_t* s, uint8_t* d) { std::memcpy(d, s, 3); });
+          DropFourthByte(Run);
           return true;
         case fmtX8R8G8B8:  // every byte survives the 16-bit round trip
           std::memcpy(Run.Dst, Run.Src, size_t(Run.Count) * 4);
@@ -684,7 +712,7 @@ bool ByteColorPaths(const TPixelRun& Run) {
     case fmtX8R8G8B8:
       switch (df) {
         case fmtR8G8B8:
-          ForEachPixel<4, 3>(Run, [](const uint8_t* s, uint8_t* d) { std::memcpy(d, s, 3); });
+          DropFourthByte(Run);
           return true;
         case fmtA8R8G8B8:
           ForEachPixel<4, 4>(Run, [](const uint8_t* s, uint8_t* d) {
@@ -700,11 +728,7 @@ bool ByteColorPaths(const TPixelRun& Run) {
       break;
     case fmtR8G8B8:
       if (df == fmtA8R8G8B8 || df == fmtX8R8G8B8) {
-        const uint32_t top = df == fmtA8R8G8B8 ? 0xFF000000u : 0;
-        ForEachPixel<3, 4>(Run, [top](const uint8_t* s, uint8_t* d) {
-          const uint32_t v = uint32_t(s[0]) | (uint32_t(s[1]) << 8) | (uint32_t(s[2]) << 16) | top;
-          std::memcpy(d, &v, 4);
-        });
+        AddFourthByte(Run, df == fmtA8R8G8B8 ? 0xFF000000u : 0);
         return true;
       }
       break;
