@@ -21,6 +21,11 @@ constexpr int32_t HeaderSize = 128;
 constexpr uint8_t PcxManufacturer = 10;
 constexpr uint8_t PaletteMarker = 12;
 
+// The standard 16 colours of files without a header palette.
+constexpr uint32_t DefaultPalette16[16] = {0xFF000000, 0xFF0000AA, 0xFF00AA00, 0xFF00AAAA, 0xFFAA0000, 0xFFAA00AA,
+                                           0xFFAA5500, 0xFFAAAAAA, 0xFF555555, 0xFF5555FF, 0xFF55FF55, 0xFF55FFFF,
+                                           0xFFFF5555, 0xFFFF55FF, 0xFFFFFF55, 0xFFFFFFFF};
+
 struct TPcxHeader {
   uint8_t Manufacturer;
   uint8_t Version;
@@ -314,9 +319,22 @@ bool TPCXFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
   Images.push_back(image);
   TImageData& img = Images.back();
 
-  if (h.BitsPerPixel < 8 && img.Palette)
-    for (int32_t i = 0; i < 16; ++i)
-      img.Palette[i] = Color32(255, h.ColorMap[i * 3], h.ColorMap[i * 3 + 1], h.ColorMap[i * 3 + 2]);
+  if (h.BitsPerPixel < 8 && img.Palette) {
+    // Version 3 files carry no palette, and many writers leave the header
+    // palette zero, which would make the image one flat colour: those get
+    // the default colours, black and white for monochrome (also when its
+    // two entries are the same), the standard 16 colours otherwise.
+    bool noPalette = h.Version == 3 || std::all_of(h.ColorMap, h.ColorMap + 48, [](uint8_t b) { return b == 0; }) ||
+                     (layout == plMono && std::equal(h.ColorMap, h.ColorMap + 3, h.ColorMap + 3));
+    for (int32_t i = 0; i < 16; ++i) {
+      if (!noPalette)
+        img.Palette[i] = Color32(255, h.ColorMap[i * 3], h.ColorMap[i * 3 + 1], h.ColorMap[i * 3 + 2]);
+      else if (layout == plMono)
+        img.Palette[i] = Color32(i == 1 ? 0xFFFFFFFF : 0xFF000000);
+      else
+        img.Palette[i] = Color32(DefaultPalette16[i]);
+    }
+  }
 
   TImageFormatInfo info;
   QueryFormatInfo(format, info);

@@ -309,6 +309,64 @@ TEST(PcxPeers, PeerFilesLoadWithPeerPixels) {
   ReleaseImageArray(images);
 }
 
+// Pillow writes monochrome files with an all-zero header palette; they load
+// black and white as Pillow and netpbm decode them, not all black.
+TEST(PcxPeers, PillowFilesLoadWithPillowPixels) {
+  if (!TestSupport::HavePillow()) GTEST_SKIP() << "Pillow is not installed";
+  TestSupport::TempDir dir;
+  std::string script =
+      "import random, sys\n"
+      "from PIL import Image\n"
+      "random.seed(4)\n"
+      "im = Image.new('RGB', (37, 11))\n"
+      "im.putdata([(random.randrange(256), random.randrange(256), random.randrange(256)) for _ in range(37 * 11)])\n"
+      "d = sys.argv[1]\n"
+      "for mode in ('1', 'L', 'P', 'RGB'):\n"
+      "    m = im.convert(mode)\n"
+      "    m.save(d + '/pil_' + mode + '.pcx')\n"
+      "    open(d + '/pil_' + mode + '.rgb', 'wb').write(Image.open(d + '/pil_' + mode + '.pcx').convert('RGB').tobytes())\n";
+  TestSupport::WriteFileBytes(dir.Path() / "make.py", std::vector<uint8_t>(script.begin(), script.end()));
+  ASSERT_EQ(TestSupport::RunCommand(TestSupport::PillowPython() + " '" + dir.File("make.py") + "' '" +
+                                    dir.Path().string() + "'"),
+            0);
+  for (const char* mode : {"1", "L", "P", "RGB"}) {
+    std::string file = dir.File(std::string("pil_") + mode + ".pcx");
+    TDynImageDataArray images;
+    ASSERT_TRUE(Pcx()->LoadFromFile(file, images)) << file;
+    EXPECT_EQ(OwnPixels(images[0], false), TestSupport::ReadFileBytes(dir.File(std::string("pil_") + mode + ".rgb")))
+        << mode;
+    if (std::string(mode) == "1") {
+      std::vector<uint8_t> peer;
+      ASSERT_TRUE(NetpbmPixels(file, peer));
+      EXPECT_EQ(OwnPixels(images[0], false), peer);
+    }
+    ReleaseImageArray(images);
+  }
+}
+
+TEST(Pcx, MissingHeaderPaletteGetsDefaultColours) {
+  TDynImageDataArray images;
+  std::vector<uint8_t> f = MakePcx(1, 4, 2, 1, 1, 0, {0xC0, 0x40, 0x00, 0x80});
+  std::fill(f.begin() + 16, f.begin() + 64, 0);
+  ASSERT_TRUE(Load(f, images));
+  EXPECT_EQ(Bits(images[0]), (std::vector<uint8_t>{9, 3}));
+  EXPECT_EQ(images[0].Palette[9].Color, 0xFF5555FFu);
+  EXPECT_EQ(images[0].Palette[3].Color, 0xFF00AAAAu);
+  ReleaseImageArray(images);
+  // Monochrome whose two entries are the same colour would be one flat area.
+  f = MakePcx(1, 1, 2, 1, 1, 0, {0x40});
+  std::fill(f.begin() + 16, f.begin() + 22, 9);
+  ASSERT_TRUE(Load(f, images));
+  EXPECT_EQ(images[0].Palette[0].Color, 0xFF000000u);
+  EXPECT_EQ(images[0].Palette[1].Color, 0xFFFFFFFFu);
+  ReleaseImageArray(images);
+  // Version 3 has no palette whatever the header holds.
+  ASSERT_TRUE(Load(MakePcx(1, 1, 2, 1, 1, 0, {0x40}, 3), images));
+  EXPECT_EQ(images[0].Palette[0].Color, 0xFF000000u);
+  EXPECT_EQ(images[0].Palette[1].Color, 0xFFFFFFFFu);
+  ReleaseImageArray(images);
+}
+
 TEST(PcxCorpus, GoodFilesLoadWithNetpbmPixels) {
   REQUIRE_PROGRAM("pcxtoppm");
   fs::path dir = TestSupport::CorpusDir() / "pillow/pcx";
