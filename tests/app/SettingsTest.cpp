@@ -1,0 +1,195 @@
+// The settings file: typed values, keys created on open, type errors, the
+// text form, atomic saves and damaged files.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "Settings.h"
+#include "TestSupport.h"
+
+namespace fs = std::filesystem;
+using namespace Vorelle;
+
+namespace {
+
+std::string ReadText(const fs::path& Path) {
+  std::vector<uint8_t> b = TestSupport::ReadFileBytes(Path);
+  return std::string(b.begin(), b.end());
+}
+
+void WriteText(const fs::path& Path, const std::string& Text) {
+  fs::create_directories(Path.parent_path());
+  TestSupport::WriteFileBytes(Path, std::vector<uint8_t>(Text.begin(), Text.end()));
+}
+
+std::vector<std::string> FolderEntries(const fs::path& Folder) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(Folder)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+const char* const Key = "Software\\Ostrevo\\Vorelle\\Options\\";
+
+}  // namespace
+
+TEST(SettingsPaths, FollowXdgConfigHome) {
+  std::string oldXdg = getenv("XDG_CONFIG_HOME") ? getenv("XDG_CONFIG_HOME") : "";
+  std::string oldHome = getenv("HOME") ? getenv("HOME") : "";
+  setenv("HOME", "/home/someone", 1);
+  setenv("XDG_CONFIG_HOME", "/tmp/cfg", 1);
+  EXPECT_EQ(UserSettingsPath(), "/tmp/cfg/vorelle/settings.conf");
+  setenv("XDG_CONFIG_HOME", "relative/cfg", 1);  // not absolute: ignored
+  EXPECT_EQ(UserSettingsPath(), "/home/someone/.config/vorelle/settings.conf");
+  unsetenv("XDG_CONFIG_HOME");
+  EXPECT_EQ(UserConfigFolder(), "/home/someone/.config");
+  setenv("HOME", oldHome.c_str(), 1);
+  if (!oldXdg.empty()) setenv("XDG_CONFIG_HOME", oldXdg.c_str(), 1);
+}
+
+TEST(SettingsFile, OpenCreatesTheKeyAtOnceAndKeepsTypes) {
+  TestSupport::TempDir dir;
+  fs::path file = dir.Path() / "cfg" / "vorelle" / "settings.conf";
+  {
+    TSettingsFile s(file.string());
+    EXPECT_FALSE(s.OpenKey(Key, false));
+    EXPECT_FALSE(fs::exists(file));
+    ASSERT_TRUE(s.OpenKey(Key, true));
+    // Created on open, before anything is written.
+    EXPECT_EQ(ReadText(file),
+              "# Vorelle settings of this user. One [key] section per settings key; each\n"
+              "# value is name=type:value, type \"str\" (text) or \"int\" (32-bit integer).\n"
+              "\n[Software\\Ostrevo\\Vorelle\\Options]\n");
+    s.WriteString("Language", "de-DE");
+    s.WriteInteger("Number", -2147483647 - 1);
+    s.WriteBool("Flag", true);
+    s.WriteString("Text", " two\\lines\nand\ttab = x\x01 ");
+    s.WriteString("Odd=Name[#", "v");
+    s.CloseKey();
+  }
+  EXPECT_EQ(ReadText(file),
+            "# Vorelle settings of this user. One [key] section per settings key; each\n"
+            "# value is name=type:value, type \"str\" (text) or \"int\" (32-bit integer).\n"
+            "\n[Software\\Ostrevo\\Vorelle\\Options]\n"
+            "Language=str:de-DE\n"
+            "Number=int:-2147483648\n"
+            "Flag=int:1\n"
+            "Text=str: two\\\\lines\\nand\\ttab = x\\x01 \n"
+            "Odd\\x3DName\\x5B\\x23=str:v\n");
+  TSettingsFile s(file.string());
+  ASSERT_TRUE(s.OpenKey("Software\\Ostrevo\\Vorelle\\Options", false));  // same key without the last "\"
+  EXPECT_EQ(s.ReadString("Language"), "de-DE");
+  EXPECT_EQ(s.ReadString("language"), "de-DE");  // names ignore case
+  EXPECT_EQ(s.ReadInteger("Number"), -2147483647 - 1);
+  EXPECT_TRUE(s.ReadBool("Flag"));
+  EXPECT_EQ(s.ReadString("Text"), " two\\lines\nand\ttab = x\x01 ");
+  EXPECT_EQ(s.ReadString("Odd=Name[#"), "v");
+  EXPECT_EQ(s.GetDataType("Number"), TRegDataType::rdInteger);
+  EXPECT_EQ(s.GetDataType("Text"), TRegDataType::rdString);
+  EXPECT_EQ(s.GetDataType("Missing"), TRegDataType::rdUnknown);
+  EXPECT_FALSE(s.ValueExists("Missing"));
+}
+
+TEST(SettingsFile, TypeMismatchRaisesTheRegistryMessage) {
+  TestSupport::TempDir dir;
+  fs::path file = dir.Path() / "settings.conf";
+  WriteText(file, "[Software\\Ostrevo\\Vorelle\\Options]\nShowHints=str:yes\nLanguage=int:7\n");
+  TSettingsFile s(file.string());
+  ASSERT_TRUE(s.OpenKey(Key, true));
+  try {
+    s.ReadBool("ShowHints");
+    FAIL() << "no exception";
+  } catch (const ERegistryException& e) {
+    EXPECT_STREQ(e.what(), "Invalid data type for 'ShowHints'");
+  }
+  try {
+    s.ReadString("Language");
+    FAIL() << "no exception";
+  } catch (const ERegistryException& e) {
+    EXPECT_STREQ(e.what(), "Invalid data type for 'Language'");
+  }
+  EXPECT_THROW(s.ReadInteger("Absent"), ERegistryException);
+}
+
+TEST(SettingsFile, WritesKeepOtherKeysValuesAndChangesOfOthers) {
+  TestSupport::TempDir dir;
+  fs::path file = dir.Path() / "settings.conf";
+  WriteText(file, "[Other\\Key]\nA=int:1\n[Software\\Ostrevo\\Vorelle\\Options]\nMainForm.Top=int:5\nX=str:old\n");
+  TSettingsFile s(file.string());
+  ASSERT_TRUE(s.OpenKey(Key, true));
+  s.WriteString("x", "new");  // same value, other case: replaced, first spelling kept
+  // Another program changes the file while the key is open.
+  WriteText(file,
+            "[Other\\Key]\nA=int:2\n[Software\\Ostrevo\\Vorelle\\Options]\nMainForm.Top=int:9\nX=str:old\n");
+  s.CloseKey();
+  EXPECT_EQ(ReadText(file).substr(ReadText(file).find("\n[") + 1),
+            "[Other\\Key]\nA=int:2\n\n[Software\\Ostrevo\\Vorelle\\Options]\nMainForm.Top=int:9\nX=str:new\n");
+  EXPECT_EQ(FolderEntries(dir.Path()), std::vector<std::string>{"settings.conf"});
+}
+
+TEST(SettingsFile, ParserRejectsDamage) {
+  for (const char* text : {"A=int:1\n", "[K]\nA=int:12x\n", "[K]\nA=int:99999999999\n", "[K]\nA=bool:1\n",
+                           "[K]\nA\n", "[K\nA=int:1\n", "[K]\nA=str:bad\\q\n", "[K]\nA=str:\\x4\n", "[K]\n=int:1\n"})
+    EXPECT_THROW(TSettingsFile::Parse(text), ERegistryException) << text;
+  auto keys = TSettingsFile::Parse("# c\r\n; c\r\n[K]\r\nA=int:1\r\n[k]\r\nB=str:\r\n");
+  ASSERT_EQ(keys.size(), 1u);  // a key given twice gathers its values
+  ASSERT_EQ(keys[0].Values.size(), 2u);
+  EXPECT_EQ(keys[0].Values[1].Text, "");
+  try {
+    TSettingsFile::Parse("[K]\nA=int:1\nB=int:x\n");
+  } catch (const ERegistryException& e) {
+    EXPECT_STREQ(e.what(), "line 3: bad 32-bit integer \"x\"");
+  }
+}
+
+TEST(SettingsFile, DamagedFileIsKeptAsideAndReported) {
+  TestSupport::TempDir dir;
+  fs::path file = dir.Path() / "settings.conf";
+  const std::string damaged = "[Software\\Ostrevo\\Vorelle\\Options]\nLanguage=str:fr-FR\n\x7f\x45LF garbage\n";
+  WriteText(file, damaged);
+  TSettingsFile s(file.string());
+  ASSERT_TRUE(s.OpenKey(Key, true));
+  EXPECT_FALSE(s.ValueExists("Language"));  // defaults are used
+  std::vector<std::string> problems = s.TakeProblems();
+  ASSERT_EQ(problems.size(), 1u);
+  std::vector<std::string> names = FolderEntries(dir.Path());
+  ASSERT_EQ(names.size(), 2u);
+  EXPECT_EQ(names[0], "settings.conf");
+  ASSERT_EQ(names[1].rfind("settings.conf.damaged-", 0), 0u);
+  EXPECT_EQ(ReadText(dir.Path() / names[1]), damaged);  // kept byte for byte
+  EXPECT_EQ(problems[0], "The settings file \"" + file.string() + "\" is damaged (line 3: missing '='). It was kept as \"" +
+                             (dir.Path() / names[1]).string() + "\" and default settings are used.");
+  EXPECT_TRUE(s.TakeProblems().empty());
+}
+
+TEST(SettingsFile, FailedSaveKeepsTheEarlierFile) {
+  TestSupport::TempDir dir;
+  fs::path file = dir.Path() / "settings.conf";
+  const std::string before = "[Software\\Ostrevo\\Vorelle\\Options]\nLanguage=str:fr-FR\n";
+  WriteText(file, before);
+  TSettingsFile s(file.string());
+  ASSERT_TRUE(s.OpenKey(Key, true));
+  s.WriteString("OutputDir", std::string(100000, 'x'));
+  // A file size limit makes the write fail the way a full disk does.
+  rlimit old{};
+  getrlimit(RLIMIT_FSIZE, &old);
+  rlimit small = old;
+  small.rlim_cur = 4096;
+  auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  bool raised = false;
+  try {
+    s.CloseKey();
+  } catch (const ERegistryException& e) {
+    raised = true;
+    EXPECT_EQ(std::string(e.what()).rfind("Cannot write the settings file \"" + file.string() + "\": ", 0), 0u);
+  }
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, oldHandler);
+  EXPECT_TRUE(raised);
+  EXPECT_EQ(ReadText(file), before);
+  EXPECT_EQ(FolderEntries(dir.Path()), std::vector<std::string>{"settings.conf"});  // no temporary file left
+}
