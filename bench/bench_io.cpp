@@ -33,7 +33,7 @@ void PrepareFile() {
 void BM_BufferedRead(benchmark::State& State) {
   PrepareFile();
   const int32_t chunk = int32_t(State.range(0));
-  std::vector<uint8_t> buf(size_t(chunk));
+  std::vector<uint8_t> buf(static_cast<size_t>(chunk));
   for (auto _ : State) {
     THandle h = FileIOTable.OpenRead(BenchFile().c_str());
     int64_t total = 0;
@@ -64,7 +64,7 @@ void BM_MemoryRead(benchmark::State& State) {
   InitIOFunctions();
   std::vector<uint8_t> block(size_t(FileBytes), 1);
   const int32_t chunk = int32_t(State.range(0));
-  std::vector<uint8_t> buf(size_t(chunk));
+  std::vector<uint8_t> buf(static_cast<size_t>(chunk));
   for (auto _ : State) {
     TMemoryIOState state;
     InitMemoryIOState(block.data(), FileBytes, state);
