@@ -461,3 +461,56 @@ TEST_F(ConversionJobTest, SystemHandlersConvertARealImage) {
     }
   }
 }
+
+TEST_F(ConversionJobTest, OutputsOfARealImageMatchThePeerDecoder) {
+  Imaging::TImageFileFormat* bmp = Imaging::FindHandlerByExtension("bmp");
+  if (!bmp || !bmp->CanSave()) GTEST_SKIP() << "the Windows Bitmap handler is not registered yet";
+  REQUIRE_PROGRAM("convert");
+  ApplyStartupImagingOptions();
+  Imaging::TImageData image = TestSupport::RandomImage(29, 13, Imaging::fmtR8G8B8, 5);
+  fs::path in = Dir.Path() / "in" / "peer.bmp";
+  fs::create_directories(in.parent_path());
+  ASSERT_TRUE(Imaging::WriteImageFile(in.string(), image));
+  Imaging::ReleaseImage(image);
+  const std::vector<std::string> lossless = {"bmp", "png", "tga", "ppm", "pam", "tif"};
+  Host.Configure = [&](TOptions& o) {
+    for (TFormatEntry& e : o.ImgFormats())
+      e.Flag = std::find(lossless.begin(), lossless.end(), e.Ext) != lossless.end() ? 1 : 0;
+  };
+  Job.ConvertFiles({in.string()});
+  int32_t w0, h0, w, h;
+  std::vector<uint8_t> want, got;
+  ASSERT_TRUE(TestSupport::PeerDecodeRGBA(in.string(), w0, h0, want));
+  int checked = 0;
+  for (const std::string& ext : lossless) {
+    fs::path out = Root / "peer.bmp" / ("peer." + ext);
+    if (!Imaging::FindHandlerByExtension(ext)) continue;
+    ASSERT_TRUE(TestSupport::PeerDecodeRGBA(out.string(), w, h, got)) << ext;
+    EXPECT_EQ(w, w0);
+    EXPECT_EQ(h, h0);
+    EXPECT_TRUE(got == want) << ext;
+    ++checked;
+  }
+  EXPECT_GE(checked, 1);
+}
+
+TEST_F(ConversionJobTest, MultiImageInputGivesOneImagePerOutput) {
+  Imaging::TImageFileFormat* gif = Imaging::FindHandlerByExtension("gif");
+  if (!gif || !gif->CanSave() || !gif->CanLoad()) GTEST_SKIP() << "the GIF handler is not registered yet";
+  REQUIRE_PROGRAM("identify");
+  fs::path in = TestSupport::CorpusDir() / "pillow" / "gif" / "dispose_none.gif";  // 5 frames
+  ASSERT_TRUE(fs::exists(in));
+  Host.Configure = [&](TOptions& o) {
+    for (TFormatEntry& e : o.ImgFormats()) e.Flag = e.Ext == "gif" ? 1 : 0;
+  };
+  Job.ConvertFiles({in.string()});
+  fs::path out = Root / "dispose_none.gif" / "dispose_none.gif";
+  ASSERT_TRUE(fs::exists(out)) << LogText();
+  std::string frames;
+  ASSERT_EQ(TestSupport::RunCommand("identify '" + out.string() + "' | wc -l", &frames), 0);
+  EXPECT_EQ(std::stoi(frames), 1);
+  Imaging::TDynImageDataArray images;
+  ASSERT_TRUE(Imaging::ReadImagesFromFile(out.string(), images));
+  EXPECT_EQ(images.size(), 1u);
+  Imaging::ReleaseImageArray(images);
+}
