@@ -236,7 +236,8 @@ void TSettingsFile::Load() {
     FKeys.clear();
     // Keep the damaged file for the user to look at; never write over it.
     std::string aside = FFileName + ".damaged-" + Timestamp();
-    for (int n = 1; fs::exists(aside) && n < 1000; ++n) aside = FFileName + ".damaged-" + Timestamp() + "-" + std::to_string(n);
+    std::error_code ec;
+    for (int n = 1; fs::exists(aside, ec) && n < 1000; ++n) aside = FFileName + ".damaged-" + Timestamp() + "-" + std::to_string(n);
     if (std::rename(FFileName.c_str(), aside.c_str()) == 0) {
       FProblems.push_back("The settings file \"" + FFileName + "\" is damaged (" + e.what() + "). It was kept as \"" +
                           aside + "\" and default settings are used.");

@@ -50,6 +50,7 @@ public:
   TConversionJob* Job = nullptr;
   std::function<void(TOptions&)> Configure;
   std::string OutputDir;
+  std::string SettingsFile;  // empty settings of the test's own
   std::vector<std::string> Events;
   int32_t Pumps = 0;
   std::map<TProgressBar, int32_t> Max, Pos;
@@ -58,8 +59,8 @@ public:
 
   std::unique_ptr<TOptions> CreateRunOptions() override {
     Events.push_back("CreateRunOptions");
-    TSettingsFile none("/nonexistent-folder-of-vorelle-tests/settings.conf");
-    auto o = std::make_unique<TOptions>(none, OutputDir);
+    TSettingsFile settings(SettingsFile);
+    auto o = std::make_unique<TOptions>(settings, OutputDir);
     // Only the test formats, unless a test says otherwise.
     for (TFormatEntry& e : o->ImgFormats()) e.Flag = (e.Ext == "vtr" || e.Ext == "vtc") ? 1 : 0;
     if (Configure) Configure(*o);
@@ -97,6 +98,7 @@ protected:
   void SetUp() override {
     AppTest::InitTestHandlers();
     Host.OutputDir = (Dir.Path() / "out").string();
+    Host.SettingsFile = (Dir.Path() / "config" / "settings.conf").string();
     fs::create_directories(Host.OutputDir);
     Host.Job = &Job;
     Root = Dir.Path() / "out" / "Converted Images";
