@@ -193,3 +193,41 @@ TEST(SettingsFile, FailedSaveKeepsTheEarlierFile) {
   EXPECT_EQ(ReadText(file), before);
   EXPECT_EQ(FolderEntries(dir.Path()), std::vector<std::string>{"settings.conf"});  // no temporary file left
 }
+
+TEST(SettingsFile, HostileTextNeverCrashesTheParser) {
+  // Mutations of a valid file: each either parses and formats back to text
+  // that parses to the same keys, or is refused with the store's error.
+  const std::string valid =
+      "[Software\\Ostrevo\\Vorelle\\Options]\nLanguage=str:de\\x41\\n\nShowHints=int:1\nFormat.png=int:-7\n[B]\nx=str:\n";
+  uint32_t seed = 12345;
+  auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+  int parsed = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::string text = valid;
+    for (int k = int(next() % 4); k >= 0; --k) {
+      size_t at = next() % (text.size() + 1);
+      switch (next() % 3) {
+        case 0: text.insert(at, 1, char(next() >> 8)); break;
+        case 1: if (at < text.size()) text.erase(at, 1); break;
+        default: if (at < text.size()) text[at] = "=[]\\:xn\n\r-9"[next() % 12];
+      }
+    }
+    try {
+      auto keys = TSettingsFile::Parse(text);
+      auto again = TSettingsFile::Parse(TSettingsFile::Format(keys));
+      ASSERT_EQ(again.size(), keys.size()) << text;
+      for (size_t i = 0; i < keys.size(); ++i) {
+        ASSERT_EQ(again[i].Name, keys[i].Name);
+        ASSERT_EQ(again[i].Values.size(), keys[i].Values.size()) << text;
+        for (size_t j = 0; j < keys[i].Values.size(); ++j) {
+          EXPECT_EQ(again[i].Values[j].Name, keys[i].Values[j].Name);
+          EXPECT_EQ(again[i].Values[j].Text, keys[i].Values[j].Text);
+          EXPECT_EQ(again[i].Values[j].Integer, keys[i].Values[j].Integer);
+        }
+      }
+      ++parsed;
+    } catch (const ERegistryException&) {
+    }
+  }
+  EXPECT_GT(parsed, 100);
+}
