@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #if defined(__SSE__) || defined(__x86_64__)
 #include <xmmintrin.h>
@@ -931,42 +932,56 @@ bool FloatColorPaths(const TPixelRun& Run) {
   return false;
 }
 
-template <int DBpp>
-void LookUpIndices(const TPixelRun& Run, const uint8_t* Table) {
-  ForEachPixel<1, DBpp>(Run, [Table](const uint8_t* s, uint8_t* d) { std::memcpy(d, Table + s[0] * DBpp, DBpp); });
+template <int SBpp, int DBpp>
+void LookUpPixels(const TPixelRun& Run, const uint8_t* Table) {
+  ForEachPixel<SBpp, DBpp>(Run, [Table](const uint8_t* s, uint8_t* d) {
+    const uint32_t key = SBpp == 1 ? s[0] : LoadWord(s);
+    std::memcpy(d, Table + size_t(key) * DBpp, DBpp);
+  });
 }
 
-// Index8 -> any non-indexed format: the 256 possible results are made by the
-// per-pixel rule once, then every pixel is a table look-up.
-bool IndexPaths(const TPixelRun& Run) {
-  const TFormatClass dc = ClassOf(*Run.DstInfo);
-  if (Run.SrcInfo->Format != fmtIndex8 || dc == TFormatClass::Indexed) {
-    if (Run.SrcInfo->Format == fmtGray8 && Run.DstInfo->Format == fmtIndex8) {
-      std::memcpy(Run.Dst, Run.Src, size_t(Run.Count));  // the palette is the gray ramp
-      return true;
-    }
-    return false;
-  }
-  const int db = Run.DstInfo->BytesPerPixel;
-  uint8_t table[256 * 16] = {};
-  for (uint32_t i = 0; i < 256; ++i) {
-    const uint8_t index = uint8_t(i);
-    ConvertPixel(Run, TFormatClass::Indexed, dc, &index, table + i * db);
-  }
-  switch (db) {
-    case 1: LookUpIndices<1>(Run, table); return true;
-    case 2: LookUpIndices<2>(Run, table); return true;
-    case 3: LookUpIndices<3>(Run, table); return true;
-    case 4: LookUpIndices<4>(Run, table); return true;
-    case 6: LookUpIndices<6>(Run, table); return true;
-    case 8: LookUpIndices<8>(Run, table); return true;
-    case 16: LookUpIndices<16>(Run, table); return true;
+template <int SBpp>
+bool LookUpPixels(const TPixelRun& Run, int DBpp, const uint8_t* Table) {
+  switch (DBpp) {
+    case 1: LookUpPixels<SBpp, 1>(Run, Table); return true;
+    case 2: LookUpPixels<SBpp, 2>(Run, Table); return true;
+    case 3: LookUpPixels<SBpp, 3>(Run, Table); return true;
+    case 4: LookUpPixels<SBpp, 4>(Run, Table); return true;
+    case 6: LookUpPixels<SBpp, 6>(Run, Table); return true;
+    case 8: LookUpPixels<SBpp, 8>(Run, Table); return true;
+    case 16: LookUpPixels<SBpp, 16>(Run, Table); return true;
     default: return false;
   }
 }
 
+// Below this many pixels a table of all 65536 results of a 2-byte format
+// costs more than it saves.
+constexpr int64_t WordTableMinPixels = 4 * 65536;
+
+// Sources of 1 or 2 bytes per pixel (Index8, Gray8, the packed formats,
+// A8Gray8, Gray16, R16F): every possible result is made once by the
+// per-pixel rule, then every pixel is a table look-up. Each result depends on
+// the pixel's own bytes (and the palette) only, so this is exact.
+bool LookUpPaths(const TPixelRun& Run) {
+  const TFormatClass sc = ClassOf(*Run.SrcInfo), dc = ClassOf(*Run.DstInfo);
+  if (dc == TFormatClass::Indexed && sc != TFormatClass::Gray) return false;
+  if (Run.SrcInfo->Format == fmtGray8 && Run.DstInfo->Format == fmtIndex8) {
+    std::memcpy(Run.Dst, Run.Src, size_t(Run.Count));  // the palette is the gray ramp
+    return true;
+  }
+  const int sb = Run.SrcInfo->BytesPerPixel, db = Run.DstInfo->BytesPerPixel;
+  if (db > 16 || (sb != 1 && sb != 2) || (sb == 2 && Run.Count < WordTableMinPixels)) return false;
+  const uint32_t keys = sb == 1 ? 256 : 65536;
+  std::vector<uint8_t> table(size_t(keys) * size_t(db));
+  for (uint32_t key = 0; key < keys; ++key) {
+    uint8_t pixel[2] = {uint8_t(key), uint8_t(key >> 8)};
+    ConvertPixel(Run, sc, dc, pixel, table.data() + size_t(key) * size_t(db));
+  }
+  return sb == 1 ? LookUpPixels<1>(Run, db, table.data()) : LookUpPixels<2>(Run, db, table.data());
+}
+
 bool ConvertPixelsFast(const TPixelRun& Run) {
-  return ByteColorPaths(Run) || WordColorPaths(Run) || FloatColorPaths(Run) || IndexPaths(Run);
+  return ByteColorPaths(Run) || WordColorPaths(Run) || FloatColorPaths(Run) || LookUpPaths(Run);
 }
 
 // Converts a run: once-per-image work, then the fast path of the pair if

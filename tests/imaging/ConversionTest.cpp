@@ -437,6 +437,18 @@ TEST_F(ConversionTest, FastPathsGiveTheBytesOfThePerPixelRules) {
   }
 }
 
+TEST_F(ConversionTest, LargeTwoByteImagesGiveTheBytesOfThePerPixelRules) {
+  // Large enough for the table of all 65536 results of a 2-byte format.
+  uint32_t seed = 100;
+  for (TImageFormat src : {fmtA8Gray8, fmtGray16, fmtR5G6B5, fmtA1R5G5B5, fmtA4R4G4B4, fmtX1R5G5B5, fmtX4R4G4B4,
+                           fmtR16F}) {
+    TOwned image(TestSupport::RandomImage(512, 513, src, seed++));
+    for (TImageFormat dst : {fmtA8R8G8B8, fmtR8G8B8, fmtX8R8G8B8, fmtGray8, fmtA16Gray16, fmtR5G6B5,
+                             fmtA16B16G16R16, fmtA32B32G32R32F, fmtA16R16G16B16F, fmtIndex8})
+      ExpectSameConversion(image.Image, dst);
+  }
+}
+
 TEST_F(ConversionTest, EveryColourToGrayMatchesTheRule) {
   // All 2^24 colours, through the luminance tables of the fast paths and
   // through the extended-precision rule.
