@@ -636,9 +636,17 @@ inline int32_t RoundFloat(float Value) {
 
 // Float channel to a 16-bit working channel: clamp to 0..1, x 65535, round.
 inline uint32_t FloatToWord(float Value) {
+#if defined(__SSE__) || defined(__x86_64__)
+  // Without branches: MAXSS returns its second operand (0) when the first is
+  // NaN.
+  __m128 v = _mm_max_ss(_mm_set_ss(Value), _mm_setzero_ps());
+  v = _mm_min_ss(v, _mm_set_ss(1.0f));
+  return uint32_t(_mm_cvtss_si32(_mm_mul_ss(v, _mm_set_ss(65535.0f))));
+#else
   Value = Value > 0.0f ? Value : 0.0f;  // NaN gives 0
   Value = Value < 1.0f ? Value : 1.0f;
   return uint32_t(RoundFloat(Value * 65535.0f));
+#endif
 }
 
 inline uint8_t WordToByte(uint32_t Word) { return uint8_t(Word * 255 / 65535); }
@@ -912,6 +920,77 @@ void BytesToFloats(const TPixelRun& Run, bool SrcAlpha, TImageFormat Dst) {
   });
 }
 
+// Every half as a single.
+const float* HalfAsFloat() {
+  static const auto table = [] {
+    std::unique_ptr<float[]> t(new float[65536]);
+    for (uint32_t h = 0; h < 65536; ++h) t[h] = HalfToFloat(uint16_t(h));
+    return t;
+  }();
+  return table.get();
+}
+
+// Widened 8-bit channels as halves (the channel -> float rule, then the
+// float writer).
+const uint16_t* ByteAsWordHalf() {
+  static const auto table = [] {
+    std::unique_ptr<uint16_t[]> t(new uint16_t[256]);
+    const float* f = ByteAsWordFloat();
+    for (uint32_t c = 0; c < 256; ++c) t[c] = FloatToHalf(f[c]);
+    return t;
+  }();
+  return table.get();
+}
+
+bool IsHalfColor(TImageFormat F) { return F == fmtA16R16G16B16F || F == fmtA16B16G16R16F; }
+
+// Four-half colour -> 8-bit colour: as four floats.
+template <int DBpp>
+void HalvesToBytes(const TPixelRun& Run, bool Swapped) {
+  const int r = Swapped ? 0 : 2, b = Swapped ? 2 : 0;
+  const float* half = HalfAsFloat();
+  ForEachPixel<8, DBpp>(Run, [=](const uint8_t* s, uint8_t* d) {
+    uint16_t w[4];
+    std::memcpy(w, s, 8);
+    d[0] = WordToByte(FloatToWord(half[w[b]]));
+    d[1] = WordToByte(FloatToWord(half[w[1]]));
+    d[2] = WordToByte(FloatToWord(half[w[r]]));
+    if constexpr (DBpp == 4) d[3] = WordToByte(FloatToWord(half[w[3]]));
+  });
+}
+
+template <int SBpp>
+void BytesToHalves(const TPixelRun& Run, bool SrcAlpha, bool Swapped) {
+  const uint16_t* lut = ByteAsWordHalf();
+  const uint16_t opaque = FloatToHalf(WordToFloat(65535));
+  const int r = Swapped ? 0 : 2, b = 2 - r;
+  ForEachPixel<SBpp, 8>(Run, [=](const uint8_t* s, uint8_t* d) {
+    uint16_t w[4];
+    w[b] = lut[s[0]];
+    w[1] = lut[s[1]];
+    w[r] = lut[s[2]];
+    w[3] = SrcAlpha ? lut[s[SBpp == 4 ? 3 : 0]] : opaque;
+    std::memcpy(d, w, 8);
+  });
+}
+
+bool HalfColorPaths(const TPixelRun& Run) {
+  const TImageFormat sf = Run.SrcInfo->Format, df = Run.DstInfo->Format;
+  if (IsHalfColor(sf) && IsByteColor(df)) {
+    Run.DstInfo->BytesPerPixel == 3 ? HalvesToBytes<3>(Run, Run.SrcInfo->IsRBSwapped)
+                                    : HalvesToBytes<4>(Run, Run.SrcInfo->IsRBSwapped);
+    return true;
+  }
+  if (IsByteColor(sf) && IsHalfColor(df)) {
+    if (Run.SrcInfo->BytesPerPixel == 3)
+      BytesToHalves<3>(Run, false, Run.DstInfo->IsRBSwapped);
+    else
+      BytesToHalves<4>(Run, Run.SrcInfo->HasAlphaChannel, Run.DstInfo->IsRBSwapped);
+    return true;
+  }
+  return false;
+}
+
 bool FloatColorPaths(const TPixelRun& Run) {
   const TImageFormat sf = Run.SrcInfo->Format, df = Run.DstInfo->Format;
   const int db = Run.DstInfo->BytesPerPixel;
@@ -981,7 +1060,8 @@ bool LookUpPaths(const TPixelRun& Run) {
 }
 
 bool ConvertPixelsFast(const TPixelRun& Run) {
-  return ByteColorPaths(Run) || WordColorPaths(Run) || FloatColorPaths(Run) || LookUpPaths(Run);
+  return ByteColorPaths(Run) || WordColorPaths(Run) || FloatColorPaths(Run) || HalfColorPaths(Run) ||
+         LookUpPaths(Run);
 }
 
 // Converts a run: once-per-image work, then the fast path of the pair if
