@@ -33,7 +33,9 @@ TImageData PhotoImage(int32_t Width, int32_t Height, TImageFormat Format = fmtR8
       p[1] = uint8_t((x * 255) / std::max(Width - 1, 1));
       p[2] = uint8_t((y * 255) / std::max(Height - 1, 1));
     }
-  if (Format != fmtR8G8B8) EXPECT_TRUE(ChangeImageFormat(img, Format));
+  if (Format != fmtR8G8B8) {
+    EXPECT_TRUE(ChangeImageFormat(img, Format));
+  }
   return img;
 }
 
