@@ -2,7 +2,8 @@
 //
 // Reading a file collects every frame's header, palette, transparency,
 // background and compressed data from the chunk stream (LoadFile); each frame
-// is then inflated in one block, unfiltered row by row into the image memory
+// is then inflated a block of rows at a time, unfiltered row by row into the
+// image memory
 // (LoadImageFromPNGFrame) and its palette and transparency are applied
 // (ApplyFrameSettings). Saving runs the other way: rows are filtered into one
 // block, deflated in one call (StoreImageToPNGFrame) and written as chunks
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -73,20 +75,9 @@ std::string IdText(TChunkId Id) {
   RaiseImagingError("Invalid %s chunk. File may be corrupted.", IdText(Id));
 }
 
-// The CRC of the PNG standard (reflected polynomial EDB88320, preset and
-// final complement); zlib's implementation computes exactly that value.
-uint32_t ChunkCrc(TChunkId Id, const uint8_t* Data, size_t Size) {
-  uint8_t idBytes[4];
-  WriteBE32(idBytes, Id);
-  uLong crc = crc32(0L, idBytes, 4);
-  while (Size > 0) {
-    uInt part = uInt(std::min<size_t>(Size, 1u << 30));
-    crc = crc32(crc, Data, part);
-    Data += part;
-    Size -= part;
-  }
-  return uint32_t(crc);
-}
+// Chunk CRCs are the CRC-32 of the PNG standard (reflected polynomial
+// EDB88320, preset and final complement) over id and data; zlib's crc32
+// computes exactly that value.
 
 // ---------------------------------------------------------------------------
 // zlib
@@ -98,78 +89,80 @@ uint32_t ChunkCrc(TChunkId Id, const uint8_t* Data, size_t Size) {
   throw EDecompressionError(text);
 }
 
-struct TInflateResult {
-  size_t Produced = 0;   // bytes written to the output
-  bool StreamEnded = false;
-  size_t Consumed = 0;   // input bytes used up to the end of the stream
-};
-
-// Inflates In into Out, never writing more than Capacity bytes (the size the
-// frame needs: a stream that would give more is cut there). Any zlib result
-// other than progress or the stream's end is a zlib error; a stream that runs
-// out of input before its end is one too (zlib's "buffer error").
-TInflateResult InflateBlock(const uint8_t* In, size_t InSize, uint8_t* Out, size_t Capacity) {
-  z_stream zs;
-  std::memset(&zs, 0, sizeof(zs));
-  int ret = inflateInit(&zs);
-  if (ret != Z_OK) RaiseZlibError(ret, false);
-  struct TGuard {
-    z_stream* S;
-    ~TGuard() { inflateEnd(S); }
-  } guard{&zs};
-
-  TInflateResult result;
-  size_t inLeft = InSize;
-  const uint8_t* inPos = In;
-  auto feed = [&]() {
-    if (zs.avail_in == 0 && inLeft > 0) {
-      uInt part = uInt(std::min<size_t>(inLeft, 1u << 30));
-      zs.next_in = const_cast<Bytef*>(inPos);
-      zs.avail_in = part;
-      inPos += part;
-      inLeft -= part;
-    }
-  };
-  size_t outLeft = Capacity;
-  uint8_t* outPos = Out;
-  while (outLeft > 0) {
-    feed();
-    uInt part = uInt(std::min<size_t>(outLeft, 1u << 30));
-    zs.next_out = outPos;
-    zs.avail_out = part;
-    ret = inflate(&zs, Z_NO_FLUSH);
-    size_t made = part - zs.avail_out;
-    outPos += made;
-    outLeft -= made;
-    if (ret == Z_STREAM_END) {
-      result.StreamEnded = true;
-      break;
-    }
+// Inflates a frame's zlib stream piece by piece. Any zlib result other than
+// progress or the stream's end is a zlib error; a stream that runs out of
+// input before its end is one too (zlib's "buffer error").
+class TFrameInflater {
+public:
+  TFrameInflater(const uint8_t* In, size_t InSize) : FIn(In), FInLeft(InSize), FInSize(InSize) {
+    std::memset(&FStream, 0, sizeof(FStream));
+    int ret = inflateInit(&FStream);
     if (ret != Z_OK) RaiseZlibError(ret, false);
   }
-  if (!result.StreamEnded) {
-    // The frame is complete; read on a little to find the stream's end and
-    // its checksum. More image data than the frame needs are ignored, and so
-    // is a stream whose checksum is missing.
+  ~TFrameInflater() { inflateEnd(&FStream); }
+  TFrameInflater(const TFrameInflater&) = delete;
+  TFrameInflater& operator=(const TFrameInflater&) = delete;
+
+  // Fills up to Count bytes of Out; fewer only when the stream has ended.
+  size_t Read(uint8_t* Out, size_t Count) {
+    size_t done = 0;
+    while (done < Count && !FEnded) {
+      Feed();
+      uInt part = uInt(std::min<size_t>(Count - done, 1u << 30));
+      FStream.next_out = Out + done;
+      FStream.avail_out = part;
+      int ret = inflate(&FStream, Z_NO_FLUSH);
+      done += part - FStream.avail_out;
+      if (ret == Z_STREAM_END)
+        FEnded = true;
+      else if (ret != Z_OK)
+        RaiseZlibError(ret, false);
+    }
+    return done;
+  }
+
+  // After the frame is complete: reads on a little to find the stream's end
+  // and check its checksum. More image data than the frame needs are
+  // ignored (never produced beyond a small probe), and so is a stream whose
+  // checksum is missing.
+  void Finish() {
     uint8_t scratch[256];
-    for (;;) {
-      feed();
-      zs.next_out = scratch;
-      zs.avail_out = sizeof(scratch);
-      ret = inflate(&zs, Z_NO_FLUSH);
+    while (!FEnded) {
+      Feed();
+      FStream.next_out = scratch;
+      FStream.avail_out = sizeof(scratch);
+      int ret = inflate(&FStream, Z_NO_FLUSH);
       if (ret == Z_STREAM_END) {
-        result.StreamEnded = zs.avail_out == sizeof(scratch);
+        FEnded = FStream.avail_out == sizeof(scratch);
         break;
       }
       if (ret == Z_BUF_ERROR) break;
       if (ret != Z_OK) RaiseZlibError(ret, false);
-      if (zs.avail_out != sizeof(scratch)) break;
+      if (FStream.avail_out != sizeof(scratch)) break;
     }
   }
-  result.Produced = Capacity - outLeft;
-  result.Consumed = InSize - inLeft - zs.avail_in;
-  return result;
-}
+
+  // The stream ended (within what the frame needed, or right after it).
+  bool StreamEnded() const { return FEnded; }
+  // Input bytes used up to where the stream stopped.
+  size_t Consumed() const { return FInSize - FInLeft - FStream.avail_in; }
+
+private:
+  void Feed() {
+    if (FStream.avail_in == 0 && FInLeft > 0) {
+      uInt part = uInt(std::min<size_t>(FInLeft, 1u << 30));
+      FStream.next_in = const_cast<Bytef*>(FIn);
+      FStream.avail_in = part;
+      FIn += part;
+      FInLeft -= part;
+    }
+  }
+  z_stream FStream;
+  const uint8_t* FIn;
+  size_t FInLeft;
+  size_t FInSize;
+  bool FEnded = false;
+};
 
 // Deflates In at Level into a new block appended to Target.
 void DeflateBlock(const uint8_t* In, size_t InSize, int Level, std::vector<uint8_t>& Target) {
@@ -284,42 +277,54 @@ inline __m128i Paeth16(__m128i A, __m128i B, __m128i C) {
   return _mm_or_si128(_mm_and_si128(useA, A), _mm_andnot_si128(useA, bc));
 }
 
-// Pixel-at-a-time reconstruction for 3 to 8 bytes per pixel.
+// Pixel-at-a-time reconstruction for 3 to 8 bytes per pixel. Pixels of 3
+// and 6 bytes are moved as 4 and 8 bytes except the last of the row: the
+// extra bytes read belong to the row, and the extra byte written is the next
+// pixel's, which is written again in the next step.
 template <size_t B>
 void UnfilterPixels(int Type, uint8_t* __restrict Dst, const uint8_t* __restrict Src,
                     const uint8_t* __restrict Prev, size_t N) {
+  constexpr size_t W = B == 3 ? 4 : B == 6 ? 8 : B;
   const __m128i zero = _mm_setzero_si128();
-  size_t pixels = N / B;
+  const size_t pixels = N / B;
+  if (pixels == 0) return;
+  const size_t wide = W == B ? pixels : pixels - 1;
+  auto run = [&](auto Step) {
+    size_t p = 0;
+    for (; p < wide; ++p) Step(p, std::integral_constant<size_t, W>());
+    for (; p < pixels; ++p) Step(p, std::integral_constant<size_t, B>());
+  };
   switch (Type) {
     case 1: {
       __m128i a = zero;
-      for (size_t p = 0; p < pixels; ++p) {
-        a = _mm_add_epi8(a, LoadPixel<B>(Src + p * B));
-        StorePixel<B>(Dst + p * B, a);
-      }
+      run([&](size_t p, auto Width) {
+        a = _mm_add_epi8(a, LoadPixel<Width()>(Src + p * B));
+        StorePixel<Width()>(Dst + p * B, a);
+      });
       break;
     }
     case 3: {
       __m128i a = zero;
       const __m128i one = _mm_set1_epi8(1);
-      for (size_t p = 0; p < pixels; ++p) {
-        __m128i b = LoadPixel<B>(Prev + p * B);
+      run([&](size_t p, auto Width) {
+        __m128i b = LoadPixel<Width()>(Prev + p * B);
         __m128i avg = _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), one));
-        a = _mm_add_epi8(avg, LoadPixel<B>(Src + p * B));
-        StorePixel<B>(Dst + p * B, a);
-      }
+        a = _mm_add_epi8(avg, LoadPixel<Width()>(Src + p * B));
+        StorePixel<Width()>(Dst + p * B, a);
+      });
       break;
     }
     case 4: {
+      // Lanes beyond the pixel carry garbage that never reaches its bytes.
       __m128i a = zero, c = zero;
-      for (size_t p = 0; p < pixels; ++p) {
-        __m128i b = _mm_unpacklo_epi8(LoadPixel<B>(Prev + p * B), zero);
+      run([&](size_t p, auto Width) {
+        __m128i b = _mm_unpacklo_epi8(LoadPixel<Width()>(Prev + p * B), zero);
         __m128i pred = _mm_packus_epi16(Paeth16(a, b, c), zero);
-        __m128i x = _mm_add_epi8(pred, LoadPixel<B>(Src + p * B));
-        StorePixel<B>(Dst + p * B, x);
+        __m128i x = _mm_add_epi8(pred, LoadPixel<Width()>(Src + p * B));
+        StorePixel<Width()>(Dst + p * B, x);
         a = _mm_unpacklo_epi8(x, zero);
         c = b;
-      }
+      });
       break;
     }
   }
@@ -453,7 +458,7 @@ uint64_t RowScore(const uint8_t* Row, size_t N) {
 // inverse, which serves both directions.
 // ---------------------------------------------------------------------------
 
-enum TSampleOrder { soNone, soSwap8x3, soSwap8x4, soSwap16, soRGB16, soRGBA16, soSwap16x3, soSwap16x4 };
+enum TSampleOrder { soNone, soSwap8x3, soSwap8x4, soSwap16, soRGB16, soRGBA16 };
 
 TSampleOrder SampleOrderFor(int ColorType, int BitDepth, bool RedBlueInFileOrder) {
   bool rgb = ColorType == 2 || ColorType == 6;
@@ -462,52 +467,79 @@ TSampleOrder SampleOrderFor(int ColorType, int BitDepth, bool RedBlueInFileOrder
     return ColorType == 2 ? soSwap8x3 : soSwap8x4;
   }
   if (BitDepth == 16) {
-    if (!rgb) return soSwap16;
-    if (RedBlueInFileOrder) return soSwap16;
+    if (!rgb || RedBlueInFileOrder) return soSwap16;
     return ColorType == 2 ? soRGB16 : soRGBA16;
   }
   return soNone;
 }
 
-void ReorderSamples(TSampleOrder Order, uint8_t* Row, size_t N) {
-  switch (Order) {
-    case soNone:
-    case soSwap16x3:
-    case soSwap16x4:
-      return;
-    case soSwap8x3:
-      for (size_t i = 0; i + 3 <= N; i += 3) std::swap(Row[i], Row[i + 2]);
-      return;
-    case soSwap8x4:
-      for (size_t i = 0; i + 4 <= N; i += 4) {
-        uint32_t v;
-        std::memcpy(&v, Row + i, 4);
-        v = (v & 0xFF00FF00u) | ((v >> 16) & 0xFFu) | ((v & 0xFFu) << 16);
-        std::memcpy(Row + i, &v, 4);
-      }
-      return;
-    case soSwap16:
-      for (size_t i = 0; i + 2 <= N; i += 2) std::swap(Row[i], Row[i + 1]);
-      return;
-    case soRGB16:
-      for (size_t i = 0; i + 6 <= N; i += 6) {
-        std::swap(Row[i], Row[i + 5]);
-        std::swap(Row[i + 1], Row[i + 4]);
-        std::swap(Row[i + 2], Row[i + 3]);
-      }
-      return;
-    case soRGBA16:
-      for (size_t i = 0; i + 8 <= N; i += 8) {
-        uint64_t v;
-        std::memcpy(&v, Row + i, 8);
-        // bytes r0 r1 g0 g1 b0 b1 a0 a1 -> b1 b0 g1 g0 r1 r0 a1 a0
-        uint64_t r = __builtin_bswap64(v);  // a1 a0 b1 b0 g1 g0 r1 r0
-        uint64_t out = (r >> 16 & 0x0000FFFFFFFFFFFFull) | (r << 48);
-        std::memcpy(Row + i, &out, 8);
-      }
-      return;
-  }
+// Bytes per pixel of a permutation and where each output byte comes from.
+struct TPermutation {
+  size_t Size;
+  uint8_t From[8];
+};
+const TPermutation& PermutationOf(TSampleOrder Order) {
+  static const TPermutation table[] = {
+      {1, {0}},
+      {3, {2, 1, 0}},
+      {4, {2, 1, 0, 3}},
+      {2, {1, 0}},
+      {6, {5, 4, 3, 2, 1, 0}},
+      {8, {5, 4, 3, 2, 1, 0, 7, 6}},
+  };
+  return table[Order];
 }
+
+#if defined(__x86_64__) || defined(__i386__)
+#define PNG_HAVE_SSSE3_PATH 1
+#include <tmmintrin.h>
+
+// Whole pixels of 16-byte blocks through one byte shuffle; returns how many
+// bytes were done (a multiple of the pixel size).
+__attribute__((target("ssse3"))) size_t ReorderBlocksSSSE3(const TPermutation& P, uint8_t* Dst, const uint8_t* Src,
+                                                         size_t N) {
+  const size_t perBlock = (16 / P.Size) * P.Size;  // 15, 16 or 12 bytes
+  alignas(16) uint8_t mask[16];
+  for (size_t i = 0; i < 16; ++i)
+    mask[i] = i < perBlock ? uint8_t((i / P.Size) * P.Size + P.From[i % P.Size]) : uint8_t(i);
+  const __m128i m = _mm_load_si128(reinterpret_cast<const __m128i*>(mask));
+  size_t i = 0;
+  // The bytes after a 15- or 12-byte block are stored unshuffled; they lie
+  // inside the row and the next block or the tail rewrites them.
+  for (; i + 16 <= N; i += perBlock) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(Src + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(Dst + i), _mm_shuffle_epi8(v, m));
+  }
+  return i;
+}
+
+bool HaveSSSE3() {
+  static const bool have = __builtin_cpu_supports("ssse3");
+  return have;
+}
+#endif
+
+// Applies the sample order change to a row of N bytes, copying Src to Dst
+// (they may be the same block).
+void ReorderSamples(TSampleOrder Order, uint8_t* Dst, const uint8_t* Src, size_t N) {
+  if (Order == soNone) {
+    if (Dst != Src) std::memcpy(Dst, Src, N);
+    return;
+  }
+  const TPermutation& p = PermutationOf(Order);
+  size_t i = 0;
+#if defined(PNG_HAVE_SSSE3_PATH)
+  if (HaveSSSE3()) i = ReorderBlocksSSSE3(p, Dst, Src, N);
+#endif
+  for (; i + p.Size <= N; i += p.Size) {
+    uint8_t px[8];
+    for (size_t k = 0; k < p.Size; ++k) px[k] = Src[i + p.From[k]];
+    std::memcpy(Dst + i, px, p.Size);
+  }
+  if (i < N && Dst != Src) std::memcpy(Dst + i, Src + i, N - i);
+}
+
+void ReorderSamples(TSampleOrder Order, uint8_t* Row, size_t N) { ReorderSamples(Order, Row, Row, N); }
 
 // ---------------------------------------------------------------------------
 // PNG layouts
@@ -691,20 +723,33 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
       size_t at = 0;
       if (target && !isMHDR) {
         at = target->Data().size();
+        // Room for the rest of the stream at once: a frame's data usually
+        // come in many chunks, and the rest of the stream bounds them.
+        if (target->Data().capacity() < at + length) target->Data().reserve(at + size_t(left));
         target->Data().resize(at + length);
         dataPtr = target->Data().data() + at;
       } else {
         data.assign(length, 0);
         dataPtr = data.data();
       }
-      bool ok = length == 0 || IO.Read(Handle, dataPtr, int32_t(length)) == int32_t(length);
+      // Read in pieces, each summed into the CRC while it is in the cache.
+      uint8_t idBytes[4];
+      WriteBE32(idBytes, id);
+      uLong sum = crc32(0L, idBytes, 4);
+      bool ok = true;
+      for (uint32_t done = 0; ok && done < length;) {
+        int32_t part = int32_t(std::min<uint32_t>(length - done, 1u << 16));
+        ok = IO.Read(Handle, dataPtr + done, part) == part;
+        if (ok) sum = crc32(sum, dataPtr + done, uInt(part));
+        done += uint32_t(part);
+      }
       uint8_t crcBytes[4];
       ok = ok && IO.Read(Handle, crcBytes, 4) == 4;
       if (!ok) {
         if (target && !isMHDR) target->Data().resize(at);
         RaiseChunkDataError(id);
       }
-      crc = ChunkCrc(id, dataPtr, length);
+      crc = uint32_t(sum);
       if (crc != ReadBE32(crcBytes)) RaiseCrcError(id);
     } else {
       uint8_t piece[16384];
@@ -932,37 +977,52 @@ void TNGFileLoader::LoadImageFromPNGFrame(int32_t FrameWidth, int32_t FrameHeigh
   if (needed > SmallFrameBytes && needed > int64_t(input.size()) * MaxDeflateRatio + 65536)
     RaiseChunkDataError(IDATId);
 
-  std::unique_ptr<uint8_t[]> raw(new (std::nothrow) uint8_t[size_t(needed)]);
-  if (!raw) RaiseImagingError("Not enough memory for a %dx%d frame.", FrameWidth, FrameHeight);
-  TInflateResult inflated = InflateBlock(input.data(), input.size(), raw.get(), size_t(needed));
-  // Rows missing from a short stream are zero.
-  std::memset(raw.get() + inflated.Produced, 0, size_t(needed) - inflated.Produced);
-  // A whole chunk of image data after the end of the stream is damage.
-  if (inflated.StreamEnded && LastChunkStart >= int64_t(inflated.Consumed) &&
-      LastChunkStart < int64_t(input.size()))
-    RaiseInvalidChunk(IDATId);
-
+  TFrameInflater inflater(input.data(), input.size());
   uint8_t* bits = static_cast<uint8_t*>(AllocMem(imageSize));
   try {
     const TSampleOrder order = SampleOrderFor(colorType, depth, false);
     const uint8_t scale = colorType == 0 ? GrayScale(depth) : 1;
     const size_t outRow = size_t(width * bytesPerPixel);
     if (!interlaced) {
+      // Rows are inflated a block of about 1 MiB at a time and unfiltered
+      // straight into the image.
+      const size_t rawRowSize = size_t(rowBytes) + 1;
+      const int64_t blockRows = std::clamp<int64_t>(int64_t((1 << 20) / rawRowSize), 1, height);
+      std::unique_ptr<uint8_t[]> raw(new (std::nothrow) uint8_t[size_t(blockRows) * rawRowSize]);
+      if (!raw) RaiseImagingError("Not enough memory for a %dx%d frame.", FrameWidth, FrameHeight);
       std::vector<uint8_t> zeroRow(size_t(rowBytes), 0);
       std::vector<uint8_t> packed[2];
       if (depth < 8) {
         packed[0].assign(size_t(rowBytes), 0);
         packed[1].assign(size_t(rowBytes), 0);
       }
+      int64_t blockStart = 0, blockEnd = 0;
+      bool streamShort = false;
       for (int64_t y = 0; y < height; ++y) {
-        uint8_t* rawRow = raw.get() + y * (rowBytes + 1);
+        if (y == blockEnd) {
+          // Rows missing from a short stream stay zero.
+          if (streamShort) break;
+          blockStart = y;
+          blockEnd = std::min(height, y + blockRows);
+          const size_t want = size_t(blockEnd - blockStart) * rawRowSize;
+          const size_t got = inflater.Read(raw.get(), want);
+          if (got < want) {
+            std::memset(raw.get() + got, 0, want - got);
+            streamShort = true;
+          }
+        }
+        uint8_t* rawRow = raw.get() + (y - blockStart) * int64_t(rawRowSize);
         int type = rawRow[0];
         uint8_t* src = rawRow + 1;
         if (depth >= 8) {
-          ReorderSamples(order, src, size_t(rowBytes));
           uint8_t* dst = bits + size_t(y) * outRow;
-          const uint8_t* prev = y == 0 ? zeroRow.data() : dst - outRow;
-          UnfilterRow(type, dst, src, prev, size_t(rowBytes), B);
+          if (type == 0) {
+            ReorderSamples(order, dst, src, size_t(rowBytes));
+          } else {
+            ReorderSamples(order, src, size_t(rowBytes));
+            const uint8_t* prev = y == 0 ? zeroRow.data() : dst - outRow;
+            UnfilterRow(type, dst, src, prev, size_t(rowBytes), B);
+          }
         } else {
           uint8_t* cur = packed[y & 1].data();
           const uint8_t* prev = y == 0 ? zeroRow.data() : packed[(y + 1) & 1].data();
@@ -974,6 +1034,11 @@ void TNGFileLoader::LoadImageFromPNGFrame(int32_t FrameWidth, int32_t FrameHeigh
         }
       }
     } else {
+      std::unique_ptr<uint8_t[]> raw(new (std::nothrow) uint8_t[size_t(needed)]);
+      if (!raw) RaiseImagingError("Not enough memory for a %dx%d frame.", FrameWidth, FrameHeight);
+      const size_t got = inflater.Read(raw.get(), size_t(needed));
+      // Rows missing from a short stream are zero.
+      std::memset(raw.get() + got, 0, size_t(needed) - got);
       uint8_t* rawPos = raw.get();
       std::vector<uint8_t> rows[2];
       for (int pass = 0; pass < 7; ++pass) {
@@ -1012,6 +1077,12 @@ void TNGFileLoader::LoadImageFromPNGFrame(int32_t FrameWidth, int32_t FrameHeigh
         }
       }
     }
+
+    // A whole chunk of image data after the end of the stream is damage.
+    inflater.Finish();
+    if (inflater.StreamEnded() && LastChunkStart >= int64_t(inflater.Consumed()) &&
+        LastChunkStart < int64_t(input.size()))
+      RaiseInvalidChunk(IDATId);
 
     // MNG intrapixel differencing: red and blue were stored less green.
     if (IHDR.Filter == 64 && (colorType == 2 || colorType == 6)) {
@@ -1325,16 +1396,14 @@ void WriteChunk(const TIOFunctions& IO, THandle Handle, TChunkId Id, const void*
     put(Extra, ExtraSize);
     crc = crc32(crc, Extra, uInt(ExtraSize));
   }
-  if (Size > 0) {
-    put(Data, Size);
-    const uint8_t* p = static_cast<const uint8_t*>(Data);
-    size_t n = Size;
-    while (n > 0) {
-      uInt part = uInt(std::min<size_t>(n, 1u << 30));
-      crc = crc32(crc, p, part);
-      p += part;
-      n -= part;
-    }
+  // Written in pieces, each summed into the CRC while it is in the cache.
+  const uint8_t* p = static_cast<const uint8_t*>(Data);
+  for (size_t n = Size; n > 0;) {
+    size_t part = std::min<size_t>(n, 1u << 16);
+    put(p, part);
+    crc = crc32(crc, p, uInt(part));
+    p += part;
+    n -= part;
   }
   uint8_t crcBytes[4];
   WriteBE32(crcBytes, uint32_t(crc));
