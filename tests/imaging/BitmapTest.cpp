@@ -105,11 +105,6 @@ int BitsFor(const std::string& File) {
 }
 int ToleranceFor(const std::string& File) { return BitsFor(File) < 8 ? 2 : 0; }
 
-TRgbaImage MagickDecode(const std::string& File) {
-  TRgbaImage r;
-  r.Ok = TestSupport::PeerDecodeRGBA(File, r.Width, r.Height, r.Rgba);
-  return r;
-}
 
 }  // namespace
 
