@@ -641,7 +641,7 @@ inline uint32_t FloatToWord(float Value) {
   // NaN.
   __m128 v = _mm_max_ss(_mm_set_ss(Value), _mm_setzero_ps());
   v = _mm_min_ss(v, _mm_set_ss(1.0f));
-  return uint32_t(_mm_cvtss_si32(_mm_mul_ss(v, _mm_set_ss(65535.0f))));
+  return uint32_t(RoundFloat(_mm_cvtss_f32(_mm_mul_ss(v, _mm_set_ss(65535.0f)))));
 #else
   Value = Value > 0.0f ? Value : 0.0f;  // NaN gives 0
   Value = Value < 1.0f ? Value : 1.0f;
