@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "Imaging.h"
 #include "ImagingFormats.h"
 
 using namespace Imaging;
@@ -594,4 +595,25 @@ TEST(BlockCodecs, RejectsFormatsWithoutBlocks) {
   TImageData Img = BlockImage(4, 4, fmtA8R8G8B8, Buf);
   EXPECT_THROW(DecodeBlocks(Img, Buf.data(), fmtA8R8G8B8), EAssertionFailed);
   EXPECT_THROW(EncodeBlocks(Buf.data(), Img, fmtGray8), EAssertionFailed);
+}
+
+TEST(BlockCodecs, ConversionUsesTheCodecs) {
+  InitFormatInfoTable();
+  std::mt19937 Rng(17);
+  for (TImageFormat F : BlockFormats) {
+    const TImageFormat Near = RefIsGray(F) ? fmtGray8 : fmtA8R8G8B8;
+    TImageData Img;
+    ASSERT_TRUE(CreateImage(12, 8, Near, Img));
+    std::vector<uint8_t> Px(size_t(Img.Size));
+    for (auto& b : Px) b = uint8_t(Rng());
+    std::memcpy(Img.Bits, Px.data(), Px.size());
+    ASSERT_TRUE(ChangeImageFormat(Img, F));
+    std::vector<uint8_t> Blocks = Encode(Px, 12, 8, F);
+    ASSERT_EQ(size_t(Img.Size), Blocks.size()) << int(F);
+    EXPECT_EQ(0, std::memcmp(Img.Bits, Blocks.data(), Blocks.size())) << int(F);
+    ASSERT_TRUE(ChangeImageFormat(Img, Near));
+    std::vector<uint8_t> Decoded = Decode(Blocks, 12, 8, F);
+    EXPECT_EQ(0, std::memcmp(Img.Bits, Decoded.data(), Decoded.size())) << int(F);
+    ReleaseImage(Img);
+  }
 }

@@ -9,7 +9,9 @@
 #include <random>
 #include <vector>
 
+#include "Imaging.h"
 #include "ImagingFormats.h"
+#include "TestSupport.h"
 
 using namespace Imaging;
 
@@ -446,4 +448,22 @@ TEST_F(ColorReduction, RefusesSpecialAndIndexedSources) {
   // Cutting alone needs no source.
   EXPECT_NO_THROW(QuantizeMedianCut(0, nullptr, nullptr, raCreateHistogram | raMakeColorMap, Pal, 0xFF, 256, nullptr,
                                     Info(fmtDXT1)));
+}
+
+TEST_F(ColorReduction, ConversionToIndex8QuantizesTheImage) {
+  std::mt19937 Rng(31);
+  std::vector<uint32_t> Px = RandomPixels(Rng, 64 * 48, 700);
+  TestSupport::InitCore();
+  ASSERT_EQ(GetImagingOption(OptColorReductionMask), 255);
+  TImageData Img;
+  ASSERT_TRUE(CreateImage(64, 48, fmtA8R8G8B8, Img));
+  std::memcpy(Img.Bits, Px.data(), Px.size() * 4);
+  ASSERT_TRUE(ChangeImageFormat(Img, fmtIndex8));
+  RefResult Want = RefQuantize(Px, uint8_t(GetImagingOption(OptColorReductionMask)), 256);
+  ASSERT_NE(Img.Palette, nullptr);
+  EXPECT_EQ(std::vector<uint32_t>(reinterpret_cast<uint32_t*>(Img.Palette), reinterpret_cast<uint32_t*>(Img.Palette) + 256),
+            Want.Palette);
+  const uint8_t* Idx = static_cast<const uint8_t*>(Img.Bits);
+  EXPECT_EQ(std::vector<uint32_t>(Idx, Idx + Px.size()), Want.Indices);
+  ReleaseImage(Img);
 }
