@@ -242,6 +242,10 @@ struct TJpegLoad {
 int RunDecode(TJpegLoad& L, THandle Handle) {
   if (setjmp(L.Err.Jump)) return jrLibraryError;
   jpeg_create_decompress(&L.Info);
+  // The library's own working memory (the whole-image coefficient buffer of
+  // progressive files) is held to what one image may take: a small header
+  // cannot make it allocate more; such a file fails with its message.
+  L.Info.mem->max_memory_to_use = long(MaxImageSize);
   InstallSource(&L.Info, Handle);
   jpeg_read_header(&L.Info, TRUE);
 
