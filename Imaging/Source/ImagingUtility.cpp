@@ -22,7 +22,7 @@ void* AllocMem(int64_t Size) {
   if (Size < 0 || Size > 0x7FFFFFFF)
     RaiseImagingError("Cannot allocate %d bytes: the size does not fit an image.", (long long)Size);
   void* p = std::calloc(size_t(Size == 0 ? 1 : Size), 1);
-  if (!p) throw std::bad_alloc();
+  if (!p) RaiseImagingError("Out of memory: cannot allocate %d bytes.", (long long)Size);
   return p;
 }
 
