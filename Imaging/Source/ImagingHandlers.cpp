@@ -4,11 +4,11 @@
 // earlier. Adding a handler is one include and one line at its place here.
 #include "Imaging.h"
 #include "ImagingBitmap.h"
-#include "ImagingPcx.h"
-#include "ImagingPortableMaps.h"
-#include "ImagingNetworkGraphics.h"
 #include "ImagingGif.h"
 #include "ImagingJpeg.h"
+#include "ImagingNetworkGraphics.h"
+#include "ImagingPcx.h"
+#include "ImagingPortableMaps.h"
 #include "ImagingTarga.h"
 
 namespace Imaging {
