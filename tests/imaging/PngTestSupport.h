@@ -399,12 +399,12 @@ inline std::vector<uint16_t> ToRGBA16(const TImageData& Image) {
 
 // A peer's decode (ImageMagick) of image Index of a file as 16-bit RGBA.
 inline bool MagickRGBA16(const std::string& File, int Index, int32_t& W, int32_t& H, std::vector<uint16_t>& Rgba) {
-  std::string spec = "'" + File + "[" + std::to_string(Index) + "]'";
+  std::string source = "'" + File + "[" + std::to_string(Index) + "]'";
   std::string dims;
-  if (TestSupport::RunCommand("identify -format '%w %h' " + spec + " 2>/dev/null", &dims) != 0) return false;
+  if (TestSupport::RunCommand("identify -format '%w %h' " + source + " 2>/dev/null", &dims) != 0) return false;
   if (sscanf(dims.c_str(), "%d %d", &W, &H) != 2) return false;
   std::string raw;
-  if (TestSupport::RunCommand("convert " + spec + " -set colorspace sRGB -depth 16 -endian LSB rgba:- 2>/dev/null", &raw) != 0)
+  if (TestSupport::RunCommand("convert " + source + " -set colorspace sRGB -depth 16 -endian LSB rgba:- 2>/dev/null", &raw) != 0)
     return false;
   if (raw.size() != size_t(W) * H * 8) return false;
   Rgba.resize(size_t(W) * H * 4);

@@ -684,6 +684,7 @@ TEST(PortableMapsPeers, OwnFilesDecodeInPeers) {
 
 TEST(PortableMapsPeers, OwnFloatMapsDecodeInNetpbm) {
   REQUIRE_PROGRAM("pfmtopam");
+  TestSupport::InitCore();
   TestSupport::TempDir dir;
   for (TImageFormat format : {fmtR32F, fmtA32B32G32R32F}) {
     TOwned img;
