@@ -38,7 +38,7 @@ for target in build-fuzz/fuzz/fuzz_*; do
       for f in $pattern; do [ -f "$f" ] && [ "$(stat -c %s "$f")" -le 1048576 ] && cp "$f" "$seeds/" || true; done
     done < "fuzz/$name.seeds"
   fi
-  if "$target" -max_total_time="$fuzz_seconds" -rss_limit_mb=6144 -timeout=10 -print_final_stats=1 \
+  if "$target" -max_total_time="$fuzz_seconds" -rss_limit_mb=6144 -timeout=30 -print_final_stats=1 \
       "$root/build-fuzz/corpus/$name" "$seeds" >"build-fuzz/$name.log" 2>&1; then
     echo "fuzz $name: $(grep -Eo 'stat::number_of_executed_units: [0-9]+' "build-fuzz/$name.log" || tail -n 1 "build-fuzz/$name.log")"
     passed=$((passed + 1))

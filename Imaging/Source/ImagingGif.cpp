@@ -29,9 +29,9 @@ constexpr int32_t MaxLZWBits = 12;
 const char* const LZWErrorMessage = "Error when decoding GIF LZW data";
 
 // Composed frames are full canvases of 4 bytes per pixel; their total is
-// kept within what one image may hold, so that a small file with many frames
-// on a large screen cannot ask for unbounded memory.
-constexpr int64_t MaxComposedBytes = MaxImageSize;
+// kept within 1 GiB, so that a small file with many frames, or tiny frames on
+// a huge logical screen, cannot ask for unbounded memory and time.
+constexpr int64_t MaxComposedBytes = int64_t(1) << 30;
 
 // Reads the file through the I/O table; every failed read counts as the end.
 class TGIFReader {

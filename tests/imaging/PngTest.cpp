@@ -543,13 +543,13 @@ TEST_F(PngTest, ApngFramesLoadAsStored) {
   UseMemoryIO();
   ASSERT_TRUE(loader.LoadFile(&state));
   EXPECT_EQ(loader.FileType, ngAPNG);
-  EXPECT_EQ(loader.acTL.NumFrames, 2u);
+  EXPECT_EQ(+(loader.acTL.NumFrames), 2u);
   ASSERT_EQ(loader.Frames.size(), 3u);
-  EXPECT_EQ(loader.Frames[0]->fcTL.Width, 0u);
-  EXPECT_EQ(loader.Frames[1]->fcTL.XOffset, 1u);
-  EXPECT_EQ(loader.Frames[1]->fcTL.DelayNumer, 1);
-  EXPECT_EQ(loader.Frames[1]->fcTL.DelayDenom, 10);
-  EXPECT_EQ(loader.Frames[2]->IHDR.Width, 4u);
+  EXPECT_EQ(+(loader.Frames[0]->fcTL.Width), 0u);
+  EXPECT_EQ(+(loader.Frames[1]->fcTL.XOffset), 1u);
+  EXPECT_EQ(+(loader.Frames[1]->fcTL.DelayNumer), 1);
+  EXPECT_EQ(+(loader.Frames[1]->fcTL.DelayDenom), 10);
+  EXPECT_EQ(+(loader.Frames[2]->IHDR.Width), 4u);
   EXPECT_EQ(loader.Frames[2]->FrameWidth, 4);
   EXPECT_EQ(loader.Frames[2]->FrameHeight, 1);
 }
