@@ -267,6 +267,8 @@ protected:
   bool BeginWrite(THandle Handle, const TDynImageDataArray& Images, int32_t& Index);
   void SetMaskList(const std::string& Value);
   TImageFormatInfo FormatInfoFor(TImageFormat Format) const;
+  // Stream and memory saves: all images into one handle.
+  bool WriteToHandle(THandle Handle, const TDynImageDataArray& Images, bool OnlyFirstLevel);
 
   std::vector<std::string> FExtensions;
   std::vector<std::string> FMasks;

@@ -421,6 +421,19 @@ bool TImageFileFormat::SaveToFile(const std::string& FileName, const TDynImageDa
   }
 }
 
+bool TImageFileFormat::WriteToHandle(THandle Handle, const TDynImageDataArray& Images, bool OnlyFirstLevel) {
+  if (FIsMultiImageFormat || OnlyFirstLevel) {
+    int32_t index = OnlyFirstLevel ? 0 : -1;
+    return BeginWrite(Handle, Images, index) && WriteImages(Handle, Images, index);
+  }
+  // A single-image handler writes every image in turn into the same handle.
+  for (size_t i = 0; i < Images.size(); ++i) {
+    int32_t index = int32_t(i);
+    if (!(BeginWrite(Handle, Images, index) && WriteImages(Handle, Images, index))) return false;
+  }
+  return true;
+}
+
 bool TImageFileFormat::SaveToStream(TStream* Stream, const TDynImageDataArray& Images, bool OnlyFirstLevel) {
   IMAGING_ASSERT(Stream != nullptr);
   if (!FCanSave || !AreValidImages(Images)) return false;
@@ -429,16 +442,7 @@ bool TImageFileFormat::SaveToStream(TStream* Stream, const TDynImageDataArray& I
     UseStreamIO();
     TIOFunctions io = CurrentIOTable();
     THandle handle = io.OpenWrite(Stream);
-    bool result = true;
-    if (FIsMultiImageFormat || OnlyFirstLevel) {
-      int32_t index = OnlyFirstLevel ? 0 : -1;
-      result = BeginWrite(handle, Images, index) && WriteImages(handle, Images, index);
-    } else {
-      for (size_t i = 0; i < Images.size() && result; ++i) {
-        int32_t index = int32_t(i);
-        result = BeginWrite(handle, Images, index) && WriteImages(handle, Images, index);
-      }
-    }
+    bool result = WriteToHandle(handle, Images, OnlyFirstLevel);
     io.Close(handle);
     return result;
   } catch (...) {
@@ -458,16 +462,7 @@ bool TImageFileFormat::SaveToMemory(void* Data, int32_t& Size, const TDynImageDa
     UseMemoryIO();
     TIOFunctions io = CurrentIOTable();
     THandle handle = io.OpenWrite(&state);
-    bool result = true;
-    if (FIsMultiImageFormat || OnlyFirstLevel) {
-      int32_t index = OnlyFirstLevel ? 0 : -1;
-      result = BeginWrite(handle, Images, index) && WriteImages(handle, Images, index);
-    } else {
-      for (size_t i = 0; i < Images.size() && result; ++i) {
-        int32_t index = int32_t(i);
-        result = BeginWrite(handle, Images, index) && WriteImages(handle, Images, index);
-      }
-    }
+    bool result = WriteToHandle(handle, Images, OnlyFirstLevel);
     io.Close(handle);
     if (state.Needed > state.Size) {
       // The block was too small: the save failed, and Size tells how many
