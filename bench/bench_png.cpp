@@ -8,6 +8,7 @@
 
 #include <ctime>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -56,14 +57,21 @@ double ThreadSeconds() {
   return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }
 
-std::vector<uint8_t> OurEncode(const TImageData& Image, int Level, int Filter) {
+// The encoded file in a block left uninitialised before the save, as
+// libpng's output below is only reserved.
+struct TEncoded {
+  std::unique_ptr<uint8_t[]> Block;
+  size_t Size = 0;
+};
+
+TEncoded OurEncode(const TImageData& Image, int Level, int Filter) {
   SetImagingOption(OptPngCompressLevel, Level);
   SetImagingOption(OptPngPreFilter, Filter);
-  std::vector<uint8_t> out(size_t(Image.Size) + Image.Size / 8 + (1 << 20));
-  int32_t size = int32_t(out.size());
+  const size_t room = size_t(Image.Size) + Image.Size / 8 + (1 << 20);
+  TEncoded out{std::unique_ptr<uint8_t[]>(new uint8_t[room]), 0};
+  int32_t size = int32_t(room);
   TDynImageDataArray images{Image};
-  if (!FindHandlerByExtension("png")->SaveToMemory(out.data(), size, images, true)) out.clear();
-  out.resize(size_t(size));
+  if (FindHandlerByExtension("png")->SaveToMemory(out.Block.get(), size, images, true)) out.Size = size_t(size);
   return out;
 }
 
@@ -96,7 +104,7 @@ void FlushNothing(png_structp) {}
 
 // Decodes into a new pixel block, as our decoder makes a new image.
 void LibpngDecode(const std::vector<uint8_t>& Data) {
-  std::vector<uint8_t> Pixels;
+  std::unique_ptr<uint8_t[]> Pixels;
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png_create_info_struct(png);
   TReadState state{&Data, 0};
@@ -110,13 +118,13 @@ void LibpngDecode(const std::vector<uint8_t>& Data) {
   png_read_update_info(png, info);
   const png_uint_32 h = png_get_image_height(png, info);
   const size_t rowBytes = png_get_rowbytes(png, info);
-  Pixels.resize(rowBytes * h);
+  Pixels.reset(new uint8_t[rowBytes * h]);
   std::vector<png_bytep> rows(h);
-  for (png_uint_32 y = 0; y < h; ++y) rows[y] = Pixels.data() + y * rowBytes;
+  for (png_uint_32 y = 0; y < h; ++y) rows[y] = Pixels.get() + y * rowBytes;
   png_read_image(png, rows.data());
   png_read_end(png, nullptr);
   png_destroy_read_struct(&png, &info, nullptr);
-  benchmark::DoNotOptimize(Pixels.data());
+  benchmark::DoNotOptimize(Pixels.get());
 }
 
 std::vector<uint8_t> LibpngEncode(const TImageData& Image, int Level, int Filter) {
@@ -160,7 +168,8 @@ void SetCounters(benchmark::State& State, double Ours, double Theirs, int Runs) 
 void BM_Decode(benchmark::State& State) {
   const bool alpha = State.range(0) != 0;
   const int level = int(State.range(1)), filter = int(State.range(2));
-  const std::vector<uint8_t> png = OurEncode(SourceImage(alpha), level, filter);
+  const TEncoded encoded = OurEncode(SourceImage(alpha), level, filter);
+  const std::vector<uint8_t> png(encoded.Block.get(), encoded.Block.get() + encoded.Size);
   double ours = 0, theirs = 0;
   int runs = 0;
   for (auto _ : State) {
@@ -188,7 +197,7 @@ void BM_Encode(benchmark::State& State) {
   size_t ourSize = 0, theirSize = 0;
   for (auto _ : State) {
     double t = ThreadSeconds();
-    ourSize = OurEncode(img, level, filter).size();
+    ourSize = OurEncode(img, level, filter).Size;
     ours += ThreadSeconds() - t;
 #ifdef VORELLE_HAVE_LIBPNG
     t = ThreadSeconds();

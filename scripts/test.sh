@@ -4,7 +4,6 @@
 # target for a short fixed time over its seed corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$(pwd)
 jobs=$(nproc)
 fuzz_seconds=${VORELLE_FUZZ_SECONDS:-20}
 
@@ -28,22 +27,9 @@ cmake --build build-fuzz -j "$jobs"
 passed=0
 failed=0
 for target in build-fuzz/fuzz/fuzz_*; do
-  name=$(basename "$target")
-  seeds="$root/build-fuzz/seeds/$name"
-  rm -rf "$seeds"; mkdir -p "$seeds" "$root/build-fuzz/corpus/$name"
-  # fuzz/<name>.seeds lists globs (relative to the project root) of seed files.
-  if [ -f "fuzz/$name.seeds" ]; then
-    while read -r pattern; do
-      [ -z "$pattern" ] || [ "${pattern#\#}" != "$pattern" ] && continue
-      for f in $pattern; do [ -f "$f" ] && [ "$(stat -c %s "$f")" -le 1048576 ] && cp "$f" "$seeds/" || true; done
-    done < "fuzz/$name.seeds"
-  fi
-  if "$target" -max_total_time="$fuzz_seconds" -rss_limit_mb=6144 -timeout=30 -print_final_stats=1 \
-      "$root/build-fuzz/corpus/$name" "$seeds" >"build-fuzz/$name.log" 2>&1; then
-    echo "fuzz $name: $(grep -Eo 'stat::number_of_executed_units: [0-9]+' "build-fuzz/$name.log" || tail -n 1 "build-fuzz/$name.log")"
+  if scripts/fuzz.sh "$(basename "$target")" "$fuzz_seconds"; then
     passed=$((passed + 1))
   else
-    echo "fuzz $name FAILED:"; tail -n 40 "build-fuzz/$name.log"
     failed=$((failed + 1))
   fi
 done

@@ -438,14 +438,19 @@ bool TImageFileFormat::SaveToStream(TStream* Stream, const TDynImageDataArray& I
   IMAGING_ASSERT(Stream != nullptr);
   if (!FCanSave || !AreValidImages(Images)) return false;
   int64_t entry = Stream->GetPosition();
+  UseStreamIO();
+  TIOFunctions io = CurrentIOTable();
+  THandle handle = nullptr;
   try {
-    UseStreamIO();
-    TIOFunctions io = CurrentIOTable();
-    THandle handle = io.OpenWrite(Stream);
+    handle = io.OpenWrite(Stream);
     bool result = WriteToHandle(handle, Images, OnlyFirstLevel);
-    io.Close(handle);
-    return result;
+    THandle h = handle;
+    handle = nullptr;
+    // A write the stream did not take whole is a failed save.
+    bool complete = io.Close(h);
+    return result && complete;
   } catch (...) {
+    if (handle) io.Close(handle);
     Stream->SetPosition(entry);
     RaiseImagingError("Error while saving images to stream %p (file format: %s).", (const void*)Stream,
                       FExtensions.empty() ? std::string() : FExtensions[0]);
@@ -586,7 +591,13 @@ std::string DetectStreamFormat(TStream* Stream) {
     UseStreamIO();
     TIOFunctions io = CurrentIOTable();
     THandle handle = io.OpenRead(Stream);
-    TImageFileFormat* found = DetectOnHandle(handle, nullptr);
+    TImageFileFormat* found = nullptr;
+    try {
+      found = DetectOnHandle(handle, nullptr);
+    } catch (...) {
+      io.Close(handle);
+      throw;
+    }
     io.Close(handle);
     return DefaultExtension(found);
   } catch (...) {

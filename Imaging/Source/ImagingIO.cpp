@@ -314,22 +314,37 @@ int32_t FileWrite(THandle Handle, const void* Buffer, int32_t Count) {
   return static_cast<TBufferedStream*>(Handle)->Write(Buffer, Count);
 }
 
-// Stream table: the handle is the caller's stream.
-THandle StreamOpen(const void* Source) { return const_cast<void*>(Source); }
-bool StreamClose(THandle) { return true; }
+// Stream table: the handle is a small record over the caller's stream. A
+// write the stream took only in part is remembered, and Close reports it,
+// so that a save through a stream that filled up is a failed save.
+struct TStreamHandle {
+  TStream* Stream;
+  bool ShortWrite = false;
+};
+TStream* StreamOf(THandle Handle) { return static_cast<TStreamHandle*>(Handle)->Stream; }
+THandle StreamOpen(const void* Source) {
+  return new TStreamHandle{static_cast<TStream*>(const_cast<void*>(Source))};
+}
+bool StreamClose(THandle Handle) {
+  auto* h = static_cast<TStreamHandle*>(Handle);
+  const bool ok = !h->ShortWrite;
+  delete h;
+  return ok;
+}
 bool StreamEof(THandle Handle) {
-  auto* s = static_cast<TStream*>(Handle);
+  TStream* s = StreamOf(Handle);
   return s->GetPosition() == s->GetSize();
 }
 int32_t StreamSeek(THandle Handle, int32_t Offset, TSeekMode Mode) {
-  return int32_t(static_cast<TStream*>(Handle)->Seek(Offset, Mode));
+  return int32_t(StreamOf(Handle)->Seek(Offset, Mode));
 }
-int32_t StreamTell(THandle Handle) { return int32_t(static_cast<TStream*>(Handle)->GetPosition()); }
-int32_t StreamRead(THandle Handle, void* Buffer, int32_t Count) {
-  return static_cast<TStream*>(Handle)->Read(Buffer, Count);
-}
+int32_t StreamTell(THandle Handle) { return int32_t(StreamOf(Handle)->GetPosition()); }
+int32_t StreamRead(THandle Handle, void* Buffer, int32_t Count) { return StreamOf(Handle)->Read(Buffer, Count); }
 int32_t StreamWrite(THandle Handle, const void* Buffer, int32_t Count) {
-  return static_cast<TStream*>(Handle)->Write(Buffer, Count);
+  auto* h = static_cast<TStreamHandle*>(Handle);
+  int32_t written = h->Stream->Write(Buffer, Count);
+  if (Count > 0 && written != Count) h->ShortWrite = true;
+  return written;
 }
 
 // Memory table: the handle is a TMemoryIOState; the block never grows and

@@ -1,13 +1,15 @@
 // The PNG family: chunk reader and writer, PNG frame codec, PNG handler.
 //
-// Reading a file collects every frame's header, palette, transparency,
-// background and compressed data from the chunk stream (LoadFile); each frame
-// is then inflated a block of rows at a time, unfiltered row by row into the
-// image memory
-// (LoadImageFromPNGFrame) and its palette and transparency are applied
-// (ApplyFrameSettings). Saving runs the other way: rows are filtered into one
-// block, deflated in one call (StoreImageToPNGFrame) and written as chunks
-// (SaveFile).
+// Reading a file goes through the chunk stream once (LoadFile), collecting
+// every frame's header, palette, transparency and background. The image data
+// of PNG frames are decoded as they are read when the handler asks for it
+// (DecodeWhileReading): each chunk is inflated and unfiltered row by row into
+// the frame's image by a TPNGFrameDecoder; otherwise they are collected and
+// decoded later (LoadImageFromPNGFrame). Palette and transparency are applied
+// at the end (ApplyFrameSettings). Saving runs the other way: rows are
+// filtered one at a time and deflated, the zlib stream going either into the
+// frame's collected data (StoreImageToPNGFrame, written by SaveFile) or, once
+// BeginFile has started the file, straight into data chunks.
 #include "ImagingNetworkGraphics.h"
 
 #include <zlib.h>
@@ -15,6 +17,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <functional>
 #include <type_traits>
 
 #if defined(__SSE2__)
@@ -89,122 +92,62 @@ std::string IdText(TChunkId Id) {
   throw EDecompressionError(text);
 }
 
-// Inflates a frame's zlib stream piece by piece. Any zlib result other than
-// progress or the stream's end is a zlib error; a stream that runs out of
-// input before its end is one too (zlib's "buffer error").
-class TFrameInflater {
+// Deflates a stream given in pieces; the output goes to Out in blocks of at
+// most 64 KiB as zlib produces it (each block becomes one data chunk).
+class TStreamDeflater {
 public:
-  TFrameInflater(const uint8_t* In, size_t InSize) : FIn(In), FInLeft(InSize), FInSize(InSize) {
+  using TOutput = std::function<void(const uint8_t*, size_t)>;
+  TStreamDeflater(int Level, TOutput Out) : FOut(std::move(Out)), FBuffer(new uint8_t[BlockSize]) {
     std::memset(&FStream, 0, sizeof(FStream));
-    int ret = inflateInit(&FStream);
-    if (ret != Z_OK) RaiseZlibError(ret, false);
+    int ret = deflateInit(&FStream, Level);
+    if (ret != Z_OK) RaiseZlibError(ret, true);
+    FStream.next_out = FBuffer.get();
+    FStream.avail_out = BlockSize;
   }
-  ~TFrameInflater() { inflateEnd(&FStream); }
-  TFrameInflater(const TFrameInflater&) = delete;
-  TFrameInflater& operator=(const TFrameInflater&) = delete;
+  ~TStreamDeflater() { deflateEnd(&FStream); }
+  TStreamDeflater(const TStreamDeflater&) = delete;
+  TStreamDeflater& operator=(const TStreamDeflater&) = delete;
 
-  // Fills up to Count bytes of Out; fewer only when the stream has ended.
-  size_t Read(uint8_t* Out, size_t Count) {
-    size_t done = 0;
-    while (done < Count && !FEnded) {
-      Feed();
-      uInt part = uInt(std::min<size_t>(Count - done, 1u << 30));
-      FStream.next_out = Out + done;
-      FStream.avail_out = part;
-      int ret = inflate(&FStream, Z_NO_FLUSH);
-      done += part - FStream.avail_out;
-      if (ret == Z_STREAM_END)
-        FEnded = true;
-      else if (ret != Z_OK)
-        RaiseZlibError(ret, false);
+  void Write(const uint8_t* Data, size_t Size) {
+    while (Size > 0) {
+      uInt part = uInt(std::min<size_t>(Size, 1u << 30));
+      FStream.next_in = const_cast<Bytef*>(Data);
+      FStream.avail_in = part;
+      Run(Z_NO_FLUSH);
+      Data += part;
+      Size -= part;
     }
-    return done;
   }
-
-  // After the frame is complete: reads on a little to find the stream's end
-  // and check its checksum. More image data than the frame needs are
-  // ignored (never produced beyond a small probe), and so is a stream whose
-  // checksum is missing.
+  // Ends the stream and hands over what is left.
   void Finish() {
-    uint8_t scratch[256];
-    while (!FEnded) {
-      Feed();
-      FStream.next_out = scratch;
-      FStream.avail_out = sizeof(scratch);
-      int ret = inflate(&FStream, Z_NO_FLUSH);
-      if (ret == Z_STREAM_END) {
-        FEnded = FStream.avail_out == sizeof(scratch);
-        break;
-      }
-      if (ret == Z_BUF_ERROR) break;
-      if (ret != Z_OK) RaiseZlibError(ret, false);
-      if (FStream.avail_out != sizeof(scratch)) break;
-    }
+    FStream.next_in = nullptr;
+    FStream.avail_in = 0;
+    Run(Z_FINISH);
+    if (FStream.avail_out < BlockSize) FOut(FBuffer.get(), BlockSize - FStream.avail_out);
   }
-
-  // The stream ended (within what the frame needed, or right after it).
-  bool StreamEnded() const { return FEnded; }
-  // Input bytes used up to where the stream stopped.
-  size_t Consumed() const { return FInSize - FInLeft - FStream.avail_in; }
 
 private:
-  void Feed() {
-    if (FStream.avail_in == 0 && FInLeft > 0) {
-      uInt part = uInt(std::min<size_t>(FInLeft, 1u << 30));
-      FStream.next_in = const_cast<Bytef*>(FIn);
-      FStream.avail_in = part;
-      FIn += part;
-      FInLeft -= part;
+  static constexpr uInt BlockSize = 1u << 16;
+  // Deflate consumes all input unless the output block fills, so Z_NO_FLUSH
+  // is done once the block has room left; Z_FINISH once the stream ended.
+  void Run(int Flush) {
+    for (;;) {
+      int ret = deflate(&FStream, Flush);
+      if (ret != Z_OK && ret != Z_STREAM_END && ret != Z_BUF_ERROR) RaiseZlibError(ret, true);
+      if (FStream.avail_out == 0) {
+        FOut(FBuffer.get(), BlockSize);
+        FStream.next_out = FBuffer.get();
+        FStream.avail_out = BlockSize;
+        continue;
+      }
+      if (Flush == Z_FINISH ? ret == Z_STREAM_END : FStream.avail_in == 0) break;
+      if (ret == Z_BUF_ERROR) RaiseZlibError(ret, true);
     }
   }
   z_stream FStream;
-  const uint8_t* FIn;
-  size_t FInLeft;
-  size_t FInSize;
-  bool FEnded = false;
+  TOutput FOut;
+  std::unique_ptr<uint8_t[]> FBuffer;
 };
-
-// Deflates In at Level into a new block appended to Target.
-void DeflateBlock(const uint8_t* In, size_t InSize, int Level, std::vector<uint8_t>& Target) {
-  z_stream zs;
-  std::memset(&zs, 0, sizeof(zs));
-  int ret = deflateInit(&zs, Level);
-  if (ret != Z_OK) RaiseZlibError(ret, true);
-  struct TGuard {
-    z_stream* S;
-    ~TGuard() { deflateEnd(S); }
-  } guard{&zs};
-
-  size_t start = Target.size();
-  size_t first = std::max<size_t>((InSize + InSize / 10 + 267) & ~size_t(255), 256);
-  size_t bound = size_t(deflateBound(&zs, uLong(std::min<size_t>(InSize, ULONG_MAX))));
-  Target.resize(start + std::max(first, bound));
-  size_t produced = 0;
-  size_t inLeft = InSize;
-  const uint8_t* inPos = In;
-  for (;;) {
-    if (zs.avail_in == 0 && inLeft > 0) {
-      uInt part = uInt(std::min<size_t>(inLeft, 1u << 30));
-      zs.next_in = const_cast<Bytef*>(inPos);
-      zs.avail_in = part;
-      inPos += part;
-      inLeft -= part;
-    }
-    if (start + produced == Target.size()) Target.resize(Target.size() + std::max<size_t>(256, Target.size() / 4));
-    size_t room = Target.size() - start - produced;
-    uInt part = uInt(std::min<size_t>(room, 1u << 30));
-    zs.next_out = Target.data() + start + produced;
-    zs.avail_out = part;
-    ret = deflate(&zs, inLeft > 0 ? Z_NO_FLUSH : Z_FINISH);
-    produced += part - zs.avail_out;
-    if (ret == Z_STREAM_END) break;
-    if (ret != Z_OK && ret != Z_BUF_ERROR) {
-      Target.resize(start);
-      RaiseZlibError(ret, true);
-    }
-  }
-  Target.resize(start + produced);
-}
 
 // ---------------------------------------------------------------------------
 // Row reconstruction (decoding). Dst receives the unfiltered row, Src holds
@@ -629,7 +572,10 @@ constexpr int64_t SmallFrameBytes = 16 << 20;
 TFrameInfo::TFrameInfo()
     : IDATMemory(new TMemoryStream()), JDATMemory(new TMemoryStream()), JDAAMemory(new TMemoryStream()) {}
 
-TFrameInfo::~TFrameInfo() = default;
+TFrameInfo::~TFrameInfo() {
+  Decoder.reset();
+  if (Image.Bits) ReleaseImage(Image);
+}
 
 void TFrameInfo::AssignSharedProps(const TFrameInfo& Source) {
   IHDR = Source.IHDR;
@@ -690,6 +636,8 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
   const bool isMNG = FileType == ngMNG;
   const int64_t streamSize = MeasureHandleSize(IO, Handle);
   std::vector<uint8_t> data;
+  std::unique_ptr<uint8_t[]> piece;
+  constexpr uint32_t PieceSize = 1u << 16;
   bool first = true;
 
   for (;;) {
@@ -718,6 +666,46 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
       target = id == JDATId ? frame->JDATMemory.get() : id == JDAAId ? frame->JDAAMemory.get()
                                                                      : frame->IDATMemory.get();
     }
+    // Image data of a PNG frame decoded as they are read: the chunk is read
+    // in pieces, each summed into the CRC and handed to the frame's decoder.
+    if (DecodeWhileReading && (id == IDATId || id == fdATId) && (isPNG || FileType == ngAPNG)) {
+      // In a PNG file IDAT belongs to the default image only; fdAT carries a
+      // sequence number before the data continuing its frame's stream.
+      if (!frame || (id == IDATId && Frames.size() != 1) ||
+          (id == fdATId && (length < 4 || !frame->HasfcTL || Frames.size() < 2)))
+        RaiseInvalidChunk(id);
+      if (!piece) piece.reset(new uint8_t[PieceSize]);
+      uint8_t idBytes[4];
+      WriteBE32(idBytes, id);
+      uLong sum = crc32(0L, idBytes, 4);
+      uint32_t done = 0;
+      if (id == fdATId) {
+        uint8_t seq[4];
+        if (IO.Read(Handle, seq, 4) != 4) RaiseChunkDataError(id);
+        sum = crc32(sum, seq, 4);
+        if (ReadBE32(seq) != FNextSequence) RaiseInvalidChunk(id);
+        ++FNextSequence;
+        done = 4;
+      }
+      if (!frame->Decoder && done < length)
+        frame->Decoder.reset(new TPNGFrameDecoder(frame->FrameWidth, frame->FrameHeight, frame->IHDR, left));
+      const uint32_t dataStart = done;
+      for (bool chunkStart = true; done < length; chunkStart = false) {
+        int32_t part = int32_t(std::min<uint32_t>(length - done, PieceSize));
+        if (IO.Read(Handle, piece.get(), part) != part) RaiseChunkDataError(id);
+        sum = crc32(sum, piece.get(), uInt(part));
+        frame->Decoder->Feed(piece.get(), size_t(part), chunkStart);
+        done += uint32_t(part);
+      }
+      uint8_t crcBytes[4];
+      if (IO.Read(Handle, crcBytes, 4) != 4) RaiseChunkDataError(id);
+      if (uint32_t(sum) != ReadBE32(crcBytes)) RaiseCrcError(id);
+      frame->DataSize += length - dataStart;
+      if (id == IDATId) FSawIDAT = true;
+      if (IO.Eof(Handle)) break;
+      continue;
+    }
+
     uint32_t crc;
     if (known) {
       size_t at = 0;
@@ -811,17 +799,18 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
             fc.DisposeOp > 2 || fc.BlendOp > 1)
           RaiseInvalidChunk(id);
         // The previous animation frame must have had its data.
-        if (frame->HasfcTL && frame->IDATMemory->Data().empty()) RaiseInvalidChunk(id);
+        if (frame->HasfcTL && frame->DataSize == 0) RaiseInvalidChunk(id);
         ++FNextSequence;
         ++FfcTLCount;
         TFrameInfo* f;
-        if (Frames.size() == 1 && frame->IDATMemory->Data().empty()) {
+        if (Frames.size() == 1 && frame->DataSize == 0) {
           // The default image is the first frame of the animation: it covers
           // the whole canvas.
           if (fc.XOffset != 0 || fc.YOffset != 0 || fc.Width != canvas.Width || fc.Height != canvas.Height)
             RaiseInvalidChunk(id);
           f = frame;
         } else {
+          EndFrameDecoding(frame);
           f = AddFrameInfo();
           f->AssignSharedProps(*Frames.front());
         }
@@ -851,6 +840,7 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
         RaiseInvalidChunk(id);
       }
       frame->LastDataChunkStart = int64_t(target->Data().size()) - length;
+      frame->DataSize += length;
       FSawIDAT = true;
     } else if (id == fdATId) {
       // fdAT: sequence number, then data continuing the frame's stream.
@@ -866,6 +856,7 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
         ++FNextSequence;
         d.erase(d.begin() + ptrdiff_t(at), d.begin() + ptrdiff_t(at) + 4);
         frame->LastDataChunkStart = int64_t(at);
+        frame->DataSize += length - 4;
       }
     } else if (id == JDATId || id == JDAAId) {
       // collected for the JPEG frame decoder
@@ -930,6 +921,7 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
     if (id == IENDId && !isMNG) break;
     if (IO.Eof(Handle)) break;
   }
+  EndFrameDecoding(GetLastFrame());
 }
 
 void TNGFileLoader::CheckAnimation() {
@@ -937,181 +929,259 @@ void TNGFileLoader::CheckAnimation() {
   if (!FSawacTL) return;
   if (uint32_t(FfcTLCount) != acTL.NumFrames) RaiseInvalidChunk(acTLId);
   TFrameInfo* last = GetLastFrame();
-  if (last && last->HasfcTL && last->IDATMemory->Data().empty()) RaiseInvalidChunk(fcTLId);
+  if (last && last->HasfcTL && last->DataSize == 0) RaiseInvalidChunk(fcTLId);
 }
 
 // ---------------------------------------------------------------------------
 // TNGFileLoader: decoding a PNG frame
 // ---------------------------------------------------------------------------
 
+struct TPNGFrameDecoder::TState {
+  ~TState() {
+    if (ZlibReady) inflateEnd(&Zs);
+    FreeMem(Bits);
+  }
+
+  // Sets up the first row of pass First or a later one that has pixels;
+  // with none left the frame's rows are complete.
+  void StartPass(int First) {
+    for (Pass = First; Pass < (Interlaced ? 7 : 1); ++Pass) {
+      StartCol = Interlaced ? Adam7StartCol[Pass] : 0;
+      ColStep = Interlaced ? Adam7ColStep[Pass] : 1;
+      RowStep = Interlaced ? Adam7RowStep[Pass] : 1;
+      Y = Interlaced ? Adam7StartRow[Pass] : 0;
+      if (StartCol >= Width || Y >= Height) continue;
+      PassWidth = (Width - StartCol + ColStep - 1) / ColStep;
+      PassRow = size_t((PassWidth * Bpp + 7) / 8);
+      RawSize = PassRow + 1;
+      Rows[0].assign(PassRow, 0);
+      Rows[1].assign(PassRow, 0);
+      Which = 0;
+      return;
+    }
+    RowsDone = true;
+  }
+
+  // Unfilters the complete row in Raw and puts its pixels in the image.
+  void ProcessRow() {
+    const int type = Raw[0];
+    uint8_t* src = Raw.data() + 1;
+    uint8_t* dstRow = Bits + size_t(Y) * OutRow;
+    if (!Interlaced && Depth >= 8) {
+      // Straight into the image; the row above is the prediction.
+      if (type == 0) {
+        ReorderSamples(Order, dstRow, src, PassRow);
+      } else {
+        ReorderSamples(Order, src, PassRow);
+        const uint8_t* prev = Y == 0 ? Rows[0].data() : dstRow - OutRow;
+        UnfilterRow(type, dstRow, src, prev, PassRow, B);
+      }
+    } else {
+      uint8_t* cur = Rows[Which].data();
+      const uint8_t* prev = Rows[Which ^ 1].data();
+      Which ^= 1;
+      if (Depth >= 8) ReorderSamples(Order, src, PassRow);
+      if (type > 4)
+        std::memset(cur, 0, PassRow);
+      else
+        UnfilterRow(type, cur, src, prev, PassRow, B);
+      if (!Interlaced) {
+        ExpandPackedRow(cur, dstRow, size_t(Width), Depth, Scale);
+      } else if (Depth >= 8) {
+        for (int64_t i = 0; i < PassWidth; ++i)
+          std::memcpy(dstRow + size_t((StartCol + i * ColStep) * BytesPerPixel), cur + size_t(i) * B, B);
+      } else {
+        const uint8_t mask = uint8_t((1 << Depth) - 1);
+        for (int64_t i = 0; i < PassWidth; ++i) {
+          int64_t bit = i * Depth;
+          int shift = 8 - Depth - int(bit & 7);
+          dstRow[StartCol + i * ColStep] = uint8_t(((cur[bit >> 3] >> shift) & mask) * Scale);
+        }
+      }
+    }
+    Y += RowStep;
+    if (Y >= Height) StartPass(Pass + 1);
+  }
+
+  z_stream Zs;
+  bool ZlibReady = false;
+  int64_t Width = 0, Height = 0;
+  TIHDR IHDR{};
+  int Depth = 0, ColorType = 0, Bpp = 0;
+  size_t B = 0;  // distance of the filters: bytes per pixel, at least 1
+  int64_t BytesPerPixel = 0;
+  TImageFormat Format = fmtNone;
+  TSampleOrder Order{};
+  uint8_t Scale = 1;
+  bool Interlaced = false;
+  size_t OutRow = 0;
+  int64_t ImageSize = 0;
+  uint8_t* Bits = nullptr;
+
+  // The row being inflated: pass geometry, the raw row (filter byte first)
+  // and how much of it has arrived, unfiltered rows of the pass.
+  int Pass = 0;
+  int64_t StartCol = 0, ColStep = 1, RowStep = 1, Y = 0, PassWidth = 0;
+  size_t PassRow = 0, RawSize = 0, Fill = 0;
+  std::vector<uint8_t> Raw;
+  std::vector<uint8_t> Rows[2];
+  int Which = 0;
+  bool RowsDone = false;
+  bool Ended = false;     // the zlib stream ended
+  bool Overflow = false;  // it went on past the frame's rows
+};
+
+TPNGFrameDecoder::TPNGFrameDecoder(int32_t FrameWidth, int32_t FrameHeight, const TIHDR& IHDR, int64_t InputBound)
+    : FState(new TState()) {
+  TState& s = *FState;
+  s.Depth = IHDR.BitDepth;
+  s.ColorType = IHDR.ColorType;
+  if (FrameWidth <= 0 || FrameHeight <= 0 || !IsValidLayout(s.ColorType, s.Depth)) RaiseInvalidChunk(IHDRId);
+  s.IHDR = IHDR;
+  s.Width = FrameWidth;
+  s.Height = FrameHeight;
+  s.Format = FormatForLayout(s.ColorType, s.Depth);
+  s.BytesPerPixel = BytesPerPixelOf(s.Format);
+  s.ImageSize = s.Width * s.Height * s.BytesPerPixel;
+  if (s.ImageSize > MaxImageSize) RaiseInvalidChunk(IHDRId);
+  s.Bpp = s.Depth * ChannelCount(s.ColorType);
+  s.B = size_t((s.Bpp + 7) / 8);
+  s.Interlaced = IHDR.Interlacing == 1;
+  s.Order = SampleOrderFor(s.ColorType, s.Depth, false);
+  s.Scale = s.ColorType == 0 ? GrayScale(s.Depth) : 1;
+  s.OutRow = size_t(s.Width * s.BytesPerPixel);
+  const int64_t rowBytes = (s.Width * s.Bpp + 7) / 8;
+
+  // Size of the inflated data the frame needs.
+  int64_t needed = 0;
+  if (!s.Interlaced) {
+    needed = s.Height * (rowBytes + 1);
+  } else {
+    for (int pass = 0; pass < 7; ++pass) {
+      if (Adam7StartCol[pass] >= s.Width || Adam7StartRow[pass] >= s.Height) continue;
+      int64_t pw = (s.Width - Adam7StartCol[pass] + Adam7ColStep[pass] - 1) / Adam7ColStep[pass];
+      int64_t rows = (s.Height - Adam7StartRow[pass] + Adam7RowStep[pass] - 1) / Adam7RowStep[pass];
+      needed += rows * ((pw * s.Bpp + 7) / 8 + 1);
+    }
+  }
+  const int64_t bound = std::clamp<int64_t>(InputBound, 0, int64_t(1) << 40);
+  if (needed > SmallFrameBytes && needed > bound * MaxDeflateRatio + 65536) RaiseChunkDataError(IDATId);
+
+  std::memset(&s.Zs, 0, sizeof(s.Zs));
+  int ret = inflateInit(&s.Zs);
+  if (ret != Z_OK) RaiseZlibError(ret, false);
+  s.ZlibReady = true;
+  // Zero-filled: rows that never arrive stay zero.
+  s.Bits = static_cast<uint8_t*>(AllocMem(s.ImageSize));
+  s.Raw.assign(size_t(rowBytes) + 1, 0);
+  s.StartPass(0);
+}
+
+TPNGFrameDecoder::~TPNGFrameDecoder() = default;
+
+void TPNGFrameDecoder::Feed(const uint8_t* Data, size_t Size, bool ChunkStart) {
+  TState& s = *FState;
+  if (Size == 0) return;
+  // A whole chunk of image data after the end of the stream is damage;
+  // more image data than the frame needs are ignored.
+  if (ChunkStart && s.Ended) RaiseInvalidChunk(IDATId);
+  uint8_t scratch[256];
+  while (Size > 0 && !s.Ended && !s.Overflow) {
+    uInt part = uInt(std::min<size_t>(Size, 1u << 30));
+    s.Zs.next_in = const_cast<Bytef*>(Data);
+    s.Zs.avail_in = part;
+    while (s.Zs.avail_in > 0 && !s.Ended && !s.Overflow) {
+      uInt room;
+      if (!s.RowsDone) {
+        s.Zs.next_out = s.Raw.data() + s.Fill;
+        room = uInt(s.RawSize - s.Fill);
+      } else {
+        // Past the frame's rows: a little more to find the stream's end.
+        s.Zs.next_out = scratch;
+        room = sizeof(scratch);
+      }
+      s.Zs.avail_out = room;
+      int ret = inflate(&s.Zs, Z_NO_FLUSH);
+      const size_t produced = room - s.Zs.avail_out;
+      if (ret != Z_OK && ret != Z_STREAM_END) RaiseZlibError(ret, false);
+      if (!s.RowsDone) {
+        s.Fill += produced;
+        if (s.Fill == s.RawSize) {
+          s.ProcessRow();
+          s.Fill = 0;
+        }
+        if (ret == Z_STREAM_END) s.Ended = true;
+      } else if (produced > 0) {
+        s.Overflow = true;
+      } else if (ret == Z_STREAM_END) {
+        s.Ended = true;
+      }
+    }
+    Data += part - s.Zs.avail_in;
+    Size -= part - s.Zs.avail_in;
+    if (s.Zs.avail_in > 0) break;  // ended or overflowed: the rest is ignored
+  }
+}
+
+void TPNGFrameDecoder::Finish(TImageData& Image) {
+  TState& s = *FState;
+  if (!s.RowsDone) {
+    // A stream cut short is zlib's buffer error; rows missing from a stream
+    // that ended early are zero (a partly inflated row is completed with
+    // zeros first).
+    if (!s.Ended) RaiseZlibError(Z_BUF_ERROR, false);
+    if (s.Fill > 0) {
+      std::memset(s.Raw.data() + s.Fill, 0, s.RawSize - s.Fill);
+      s.ProcessRow();
+      s.Fill = 0;
+    }
+  }
+
+  // MNG intrapixel differencing: red and blue were stored less green.
+  if (s.IHDR.Filter == 64 && (s.ColorType == 2 || s.ColorType == 6)) {
+    const int64_t pixels = s.Width * s.Height;
+    if (s.Depth == 8) {
+      for (int64_t p = 0; p < pixels; ++p) {
+        uint8_t* px = s.Bits + p * s.BytesPerPixel;
+        px[0] = uint8_t(px[0] + px[1]);
+        px[2] = uint8_t(px[2] + px[1]);
+      }
+    } else {
+      for (int64_t p = 0; p < pixels; ++p) {
+        uint16_t w[3];
+        std::memcpy(w, s.Bits + p * s.BytesPerPixel, 6);
+        w[0] = uint16_t(w[0] + w[1]);
+        w[2] = uint16_t(w[2] + w[1]);
+        std::memcpy(s.Bits + p * s.BytesPerPixel, w, 6);
+      }
+    }
+  }
+  ResetImage(Image);
+  Image.Width = int32_t(s.Width);
+  Image.Height = int32_t(s.Height);
+  Image.Format = s.Format;
+  Image.Size = int32_t(s.ImageSize);
+  Image.Bits = s.Bits;
+  s.Bits = nullptr;
+}
+
 void TNGFileLoader::LoadImageFromPNGFrame(int32_t FrameWidth, int32_t FrameHeight, const TIHDR& IHDR,
                                           TMemoryStream& IDATStream, TImageData& Image,
                                           int64_t LastChunkStart) {
   ResetImage(Image);
-  const int depth = IHDR.BitDepth;
-  const int colorType = IHDR.ColorType;
-  if (FrameWidth <= 0 || FrameHeight <= 0 || !IsValidLayout(colorType, depth)) RaiseInvalidChunk(IHDRId);
-  const TImageFormat format = FormatForLayout(colorType, depth);
-  const int64_t width = FrameWidth, height = FrameHeight;
-  const int64_t bytesPerPixel = BytesPerPixelOf(format);
-  const int64_t imageSize = width * height * bytesPerPixel;
-  if (imageSize > MaxImageSize) RaiseInvalidChunk(IHDRId);
-  const int bpp = depth * ChannelCount(colorType);
-  const size_t B = size_t((bpp + 7) / 8);
-  const int64_t rowBytes = (width * bpp + 7) / 8;
-  const bool interlaced = IHDR.Interlacing == 1;
-
-  // Size of the inflated data the frame needs.
-  int64_t needed = 0;
-  if (!interlaced) {
-    needed = height * (rowBytes + 1);
-  } else {
-    for (int pass = 0; pass < 7; ++pass) {
-      if (Adam7StartCol[pass] >= width || Adam7StartRow[pass] >= height) continue;
-      int64_t pw = (width - Adam7StartCol[pass] + Adam7ColStep[pass] - 1) / Adam7ColStep[pass];
-      int64_t rows = (height - Adam7StartRow[pass] + Adam7RowStep[pass] - 1) / Adam7RowStep[pass];
-      needed += rows * ((pw * bpp + 7) / 8 + 1);
-    }
-  }
   const std::vector<uint8_t>& input = IDATStream.Data();
-  if (needed > SmallFrameBytes && needed > int64_t(input.size()) * MaxDeflateRatio + 65536)
-    RaiseChunkDataError(IDATId);
+  TPNGFrameDecoder decoder(FrameWidth, FrameHeight, IHDR, int64_t(input.size()));
+  const size_t split =
+      LastChunkStart >= 0 && LastChunkStart < int64_t(input.size()) ? size_t(LastChunkStart) : input.size();
+  decoder.Feed(input.data(), split, true);
+  decoder.Feed(input.data() + split, input.size() - split, true);
+  decoder.Finish(Image);
+}
 
-  TFrameInflater inflater(input.data(), input.size());
-  uint8_t* bits = static_cast<uint8_t*>(AllocMem(imageSize));
-  try {
-    const TSampleOrder order = SampleOrderFor(colorType, depth, false);
-    const uint8_t scale = colorType == 0 ? GrayScale(depth) : 1;
-    const size_t outRow = size_t(width * bytesPerPixel);
-    if (!interlaced) {
-      // Rows are inflated a block of about 1 MiB at a time and unfiltered
-      // straight into the image.
-      const size_t rawRowSize = size_t(rowBytes) + 1;
-      const int64_t blockRows = std::clamp<int64_t>(int64_t((1 << 20) / rawRowSize), 1, height);
-      std::unique_ptr<uint8_t[]> raw(new (std::nothrow) uint8_t[size_t(blockRows) * rawRowSize]);
-      if (!raw) RaiseImagingError("Not enough memory for a %dx%d frame.", FrameWidth, FrameHeight);
-      std::vector<uint8_t> zeroRow(size_t(rowBytes), 0);
-      std::vector<uint8_t> packed[2];
-      if (depth < 8) {
-        packed[0].assign(size_t(rowBytes), 0);
-        packed[1].assign(size_t(rowBytes), 0);
-      }
-      int64_t blockStart = 0, blockEnd = 0;
-      bool streamShort = false;
-      for (int64_t y = 0; y < height; ++y) {
-        if (y == blockEnd) {
-          // Rows missing from a short stream stay zero.
-          if (streamShort) break;
-          blockStart = y;
-          blockEnd = std::min(height, y + blockRows);
-          const size_t want = size_t(blockEnd - blockStart) * rawRowSize;
-          const size_t got = inflater.Read(raw.get(), want);
-          if (got < want) {
-            std::memset(raw.get() + got, 0, want - got);
-            streamShort = true;
-          }
-        }
-        uint8_t* rawRow = raw.get() + (y - blockStart) * int64_t(rawRowSize);
-        int type = rawRow[0];
-        uint8_t* src = rawRow + 1;
-        if (depth >= 8) {
-          uint8_t* dst = bits + size_t(y) * outRow;
-          if (type == 0) {
-            ReorderSamples(order, dst, src, size_t(rowBytes));
-          } else {
-            ReorderSamples(order, src, size_t(rowBytes));
-            const uint8_t* prev = y == 0 ? zeroRow.data() : dst - outRow;
-            UnfilterRow(type, dst, src, prev, size_t(rowBytes), B);
-          }
-        } else {
-          uint8_t* cur = packed[y & 1].data();
-          const uint8_t* prev = y == 0 ? zeroRow.data() : packed[(y + 1) & 1].data();
-          if (type > 4)
-            std::memset(cur, 0, size_t(rowBytes));
-          else
-            UnfilterRow(type, cur, src, prev, size_t(rowBytes), B);
-          ExpandPackedRow(cur, bits + size_t(y) * outRow, size_t(width), depth, scale);
-        }
-      }
-    } else {
-      std::unique_ptr<uint8_t[]> raw(new (std::nothrow) uint8_t[size_t(needed)]);
-      if (!raw) RaiseImagingError("Not enough memory for a %dx%d frame.", FrameWidth, FrameHeight);
-      const size_t got = inflater.Read(raw.get(), size_t(needed));
-      // Rows missing from a short stream are zero.
-      std::memset(raw.get() + got, 0, size_t(needed) - got);
-      uint8_t* rawPos = raw.get();
-      std::vector<uint8_t> rows[2];
-      for (int pass = 0; pass < 7; ++pass) {
-        const int64_t sc = Adam7StartCol[pass], sr = Adam7StartRow[pass];
-        const int64_t cs = Adam7ColStep[pass], rs = Adam7RowStep[pass];
-        if (sc >= width || sr >= height) continue;
-        const int64_t pw = (width - sc + cs - 1) / cs;
-        const size_t passRow = size_t((pw * bpp + 7) / 8);
-        rows[0].assign(passRow, 0);
-        rows[1].assign(passRow, 0);
-        int which = 0;
-        for (int64_t y = sr; y < height; y += rs) {
-          int type = rawPos[0];
-          uint8_t* src = rawPos + 1;
-          rawPos += passRow + 1;
-          uint8_t* cur = rows[which].data();
-          const uint8_t* prev = rows[which ^ 1].data();
-          which ^= 1;
-          if (depth >= 8) ReorderSamples(order, src, passRow);
-          if (type > 4)
-            std::memset(cur, 0, passRow);
-          else
-            UnfilterRow(type, cur, src, prev, passRow, B);
-          uint8_t* dstRow = bits + size_t(y) * outRow;
-          if (depth >= 8) {
-            for (int64_t i = 0; i < pw; ++i)
-              std::memcpy(dstRow + size_t((sc + i * cs) * bytesPerPixel), cur + size_t(i) * B, B);
-          } else {
-            const uint8_t mask = uint8_t((1 << depth) - 1);
-            for (int64_t i = 0; i < pw; ++i) {
-              int64_t bit = i * depth;
-              int shift = 8 - depth - int(bit & 7);
-              dstRow[sc + i * cs] = uint8_t(((cur[bit >> 3] >> shift) & mask) * scale);
-            }
-          }
-        }
-      }
-    }
-
-    // A whole chunk of image data after the end of the stream is damage.
-    inflater.Finish();
-    if (inflater.StreamEnded() && LastChunkStart >= int64_t(inflater.Consumed()) &&
-        LastChunkStart < int64_t(input.size()))
-      RaiseInvalidChunk(IDATId);
-
-    // MNG intrapixel differencing: red and blue were stored less green.
-    if (IHDR.Filter == 64 && (colorType == 2 || colorType == 6)) {
-      const int64_t pixels = width * height;
-      if (depth == 8) {
-        for (int64_t p = 0; p < pixels; ++p) {
-          uint8_t* px = bits + p * bytesPerPixel;
-          px[0] = uint8_t(px[0] + px[1]);
-          px[2] = uint8_t(px[2] + px[1]);
-        }
-      } else {
-        for (int64_t p = 0; p < pixels; ++p) {
-          uint16_t w[3];
-          std::memcpy(w, bits + p * bytesPerPixel, 6);
-          w[0] = uint16_t(w[0] + w[1]);
-          w[2] = uint16_t(w[2] + w[1]);
-          std::memcpy(bits + p * bytesPerPixel, w, 6);
-        }
-      }
-    }
-  } catch (...) {
-    FreeMem(bits);
-    throw;
-  }
-  Image.Width = FrameWidth;
-  Image.Height = FrameHeight;
-  Image.Format = format;
-  Image.Size = int32_t(imageSize);
-  Image.Bits = bits;
+void TNGFileLoader::EndFrameDecoding(TFrameInfo* Frame) {
+  if (!Frame || !Frame->Decoder) return;
+  Frame->Decoder->Finish(Frame->Image);
+  Frame->Decoder.reset();
 }
 
 // ---------------------------------------------------------------------------
@@ -1244,8 +1314,12 @@ void TNGFileSaver::SetFileOptions(const TNetworkGraphicsFileFormat& FileFormat) 
   Progressive = FileFormat.Progressive();
 }
 
-void TNGFileSaver::StoreImageToPNGFrame(const TIHDR& IHDR, const void* Bits, const TImageFormatInfo& FmtInfo,
-                                        TMemoryStream& IDATStream) {
+namespace {
+
+// Filters the rows of Bits (IHDR in native order) and deflates them; Out
+// receives the zlib stream in blocks as it is produced.
+void EncodeFrameRows(const TIHDR& IHDR, const void* Bits, const TImageFormatInfo& FmtInfo, int PreFilter,
+                     int Level, const TStreamDeflater::TOutput& Out) {
   const size_t B = size_t(FmtInfo.BytesPerPixel);
   const size_t rowBytes = size_t(IHDR.Width) * B;
   const size_t height = IHDR.Height;
@@ -1263,19 +1337,24 @@ void TNGFileSaver::StoreImageToPNGFrame(const TIHDR& IHDR, const void* Bits, con
   const bool fileOrder = FmtInfo.Format == fmtB16G16R16 || FmtInfo.Format == fmtA16B16G16R16;
   const TSampleOrder order = SampleOrderFor(colorType, depth, fileOrder);
 
-  std::vector<uint8_t> filtered((rowBytes + 1) * height);
+  TStreamDeflater deflater(std::clamp(Level, 0, 9), Out);
+  std::vector<uint8_t> filtered(rowBytes + 1);
   std::vector<uint8_t> zeroRow(rowBytes, 0);
   std::vector<uint8_t> candidates[5];
   if (fixed < 0)
     for (auto& c : candidates) c.resize(rowBytes);
   const uint8_t* src = static_cast<const uint8_t*>(Bits);
+  uint8_t* out = filtered.data();
   for (size_t y = 0; y < height; ++y) {
     const uint8_t* row = src + y * rowBytes;
     const uint8_t* prev = y == 0 ? zeroRow.data() : row - rowBytes;
-    uint8_t* out = filtered.data() + y * (rowBytes + 1);
+    // The sample order changes on the way into the output row.
     int type = fixed;
-    if (fixed >= 0) {
+    if (fixed == 0) {
+      ReorderSamples(order, out + 1, row, rowBytes);
+    } else if (fixed > 0) {
       FilterRow(fixed, out + 1, row, prev, rowBytes, B);
+      ReorderSamples(order, out + 1, rowBytes);
     } else {
       uint64_t best = RowScore(row, rowBytes);
       type = 0;
@@ -1287,15 +1366,21 @@ void TNGFileSaver::StoreImageToPNGFrame(const TIHDR& IHDR, const void* Bits, con
           type = t;
         }
       }
-      if (type == 0)
-        std::memcpy(out + 1, row, rowBytes);
-      else
-        std::memcpy(out + 1, candidates[type].data(), rowBytes);
+      ReorderSamples(order, out + 1, type == 0 ? row : candidates[type].data(), rowBytes);
     }
-    ReorderSamples(order, out + 1, rowBytes);
     out[0] = uint8_t(type);
+    deflater.Write(out, rowBytes + 1);
   }
-  DeflateBlock(filtered.data(), filtered.size(), std::clamp(CompressLevel, 0, 9), IDATStream.Data());
+  deflater.Finish();
+}
+
+}  // namespace
+
+void TNGFileSaver::StoreImageToPNGFrame(const TIHDR& IHDR, const void* Bits, const TImageFormatInfo& FmtInfo,
+                                        TMemoryStream& IDATStream) {
+  std::vector<uint8_t>& target = IDATStream.Data();
+  EncodeFrameRows(IHDR, Bits, FmtInfo, PreFilter, CompressLevel,
+                  [&](const uint8_t* P, size_t N) { target.insert(target.end(), P, P + N); });
 }
 
 TFrameInfo* TNGFileSaver::AddFrame(const TImageData& Image, bool IsJpegFrame) {
@@ -1346,8 +1431,6 @@ TFrameInfo* TNGFileSaver::AddFrame(const TImageData& Image, bool IsJpegFrame) {
     fc.BlendOp = 0;
   }
 
-  StoreImageToPNGFrame(h, Image.Bits, info, *frame->IDATMemory);
-
   if (info.IsIndexed && Image.Palette) {
     const int32_t entries = info.PaletteEntries > 0 ? std::min(info.PaletteEntries, 256) : 256;
     frame->Palette.resize(size_t(entries) * 3);
@@ -1365,8 +1448,15 @@ TFrameInfo* TNGFileSaver::AddFrame(const TImageData& Image, bool IsJpegFrame) {
       frame->TransparencySize = entries;
     }
   }
-  h.Width = SwapEndian32(h.Width);
-  h.Height = SwapEndian32(h.Height);
+  if (FStreaming) {
+    h.Width = SwapEndian32(h.Width);
+    h.Height = SwapEndian32(h.Height);
+    WriteFrame(CurrentIOTable(), FHandle, Frames.size() - 1, &Image, &info);
+  } else {
+    StoreImageToPNGFrame(h, Image.Bits, info, *frame->IDATMemory);
+    h.Width = SwapEndian32(h.Width);
+    h.Height = SwapEndian32(h.Height);
+  }
   return frame;
 }
 
@@ -1412,64 +1502,92 @@ void WriteChunk(const TIOFunctions& IO, THandle Handle, TChunkId Id, const void*
 
 }  // namespace
 
-void TNGFileSaver::SaveFile(THandle Handle) {
-  TIOFunctions io = CurrentIOTable();
+void TNGFileSaver::WriteSignature(const TIOFunctions& IO, THandle Handle) {
   const uint8_t* sig = (FileType == ngPNG || FileType == ngAPNG) ? PNGSignature
                        : FileType == ngMNG                       ? MNGSignature
                                                                  : JNGSignature;
-  if (io.Write(Handle, sig, 8) != 8) RaiseImagingError("Error when writing the file signature.");
+  if (IO.Write(Handle, sig, 8) != 8) RaiseImagingError("Error when writing the file signature.");
   if (FileType == ngMNG) {
     TMHDR m = MHDR;
     uint32_t* fields = reinterpret_cast<uint32_t*>(&m);
     for (int i = 0; i < 7; ++i) fields[i] = SwapEndian32(fields[i]);
-    WriteChunk(io, Handle, MHDRId, &m, sizeof(m));
+    WriteChunk(IO, Handle, MHDRId, &m, sizeof(m));
   }
-  uint32_t sequence = 0;
-  for (size_t i = 0; i < Frames.size(); ++i) {
-    TFrameInfo& f = *Frames[i];
-    const std::vector<uint8_t>& idat = f.IDATMemory->Data();
-    if (f.IsJpegFrame) {
-      WriteChunk(io, Handle, JHDRId, &f.JHDR, sizeof(TJHDR));
-      WriteChunk(io, Handle, JDATId, f.JDATMemory->Data().data(), f.JDATMemory->Data().size());
-      if (f.JHDR.AlphaSampleDepth != 0) {
-        if (f.JHDR.AlphaCompression != 0)
-          WriteChunk(io, Handle, JDAAId, f.JDAAMemory->Data().data(), f.JDAAMemory->Data().size());
-        else
-          WriteChunk(io, Handle, IDATId, idat.data(), idat.size());
-      }
-      WriteChunk(io, Handle, IENDId, nullptr, 0);
-      continue;
+}
+
+void TNGFileSaver::WriteFrame(const TIOFunctions& IO, THandle Handle, size_t Index, const TImageData* Image,
+                              const TImageFormatInfo* Info) {
+  TFrameInfo& f = *Frames[Index];
+  const std::vector<uint8_t>& idat = f.IDATMemory->Data();
+  if (f.IsJpegFrame) {
+    WriteChunk(IO, Handle, JHDRId, &f.JHDR, sizeof(TJHDR));
+    WriteChunk(IO, Handle, JDATId, f.JDATMemory->Data().data(), f.JDATMemory->Data().size());
+    if (f.JHDR.AlphaSampleDepth != 0) {
+      if (f.JHDR.AlphaCompression != 0)
+        WriteChunk(IO, Handle, JDAAId, f.JDAAMemory->Data().data(), f.JDAAMemory->Data().size());
+      else
+        WriteChunk(IO, Handle, IDATId, idat.data(), idat.size());
     }
-    const bool first = i == 0;
-    if (FileType != ngAPNG || first) {
-      WriteChunk(io, Handle, IHDRId, &f.IHDR, sizeof(TIHDR));
-      if (f.PaletteEntries > 0) WriteChunk(io, Handle, PLTEId, f.Palette.data(), size_t(f.PaletteEntries) * 3);
-      if (f.TransparencySize > 0) WriteChunk(io, Handle, tRNSId, f.Transparency.data(), size_t(f.TransparencySize));
-    }
-    if (FileType != ngAPNG) {
-      WriteChunk(io, Handle, IDATId, idat.data(), idat.size());
-      WriteChunk(io, Handle, IENDId, nullptr, 0);
-      continue;
-    }
+    WriteChunk(IO, Handle, IENDId, nullptr, 0);
+    return;
+  }
+  const bool first = Index == 0;
+  if (FileType != ngAPNG || first) {
+    WriteChunk(IO, Handle, IHDRId, &f.IHDR, sizeof(TIHDR));
+    if (f.PaletteEntries > 0) WriteChunk(IO, Handle, PLTEId, f.Palette.data(), size_t(f.PaletteEntries) * 3);
+    if (f.TransparencySize > 0) WriteChunk(IO, Handle, tRNSId, f.Transparency.data(), size_t(f.TransparencySize));
+  }
+  if (FileType == ngAPNG) {
     if (first) {
       TacTL a = acTL;
       a.NumFrames = SwapEndian32(a.NumFrames);
       a.NumPlay = SwapEndian32(a.NumPlay);
-      WriteChunk(io, Handle, acTLId, &a, sizeof(a));
+      WriteChunk(IO, Handle, acTLId, &a, sizeof(a));
     }
     TfcTL fc = f.fcTL;
-    fc.SeqNumber = SwapEndian32(sequence++);
-    WriteChunk(io, Handle, fcTLId, &fc, sizeof(fc));
-    if (first) {
-      WriteChunk(io, Handle, IDATId, idat.data(), idat.size());
-    } else {
-      uint8_t seq[4];
-      WriteBE32(seq, sequence++);
-      WriteChunk(io, Handle, fdATId, idat.data(), idat.size(), seq, 4);
-    }
-    if (i + 1 == Frames.size()) WriteChunk(io, Handle, IENDId, nullptr, 0);
+    fc.SeqNumber = SwapEndian32(FSequence++);
+    WriteChunk(IO, Handle, fcTLId, &fc, sizeof(fc));
   }
+  // The first frame's data are IDAT chunks, later animation frames' are
+  // fdAT chunks, each with the next sequence number.
+  auto writeData = [&](const uint8_t* P, size_t N) {
+    if (FileType == ngAPNG && !first) {
+      uint8_t seq[4];
+      WriteBE32(seq, FSequence++);
+      WriteChunk(IO, Handle, fdATId, P, N, seq, 4);
+    } else {
+      WriteChunk(IO, Handle, IDATId, P, N);
+    }
+  };
+  if (Image) {
+    TIHDR h = f.IHDR;
+    h.Width = SwapEndian32(h.Width);
+    h.Height = SwapEndian32(h.Height);
+    EncodeFrameRows(h, Image->Bits, *Info, PreFilter, CompressLevel, writeData);
+  } else {
+    writeData(idat.data(), idat.size());
+  }
+  if (FileType != ngAPNG) WriteChunk(IO, Handle, IENDId, nullptr, 0);
+}
+
+void TNGFileSaver::BeginFile(THandle Handle) {
+  FHandle = Handle;
+  FStreaming = true;
+  FSequence = 0;
+  WriteSignature(CurrentIOTable(), Handle);
+}
+
+void TNGFileSaver::SaveFile(THandle Handle) {
+  TIOFunctions io = CurrentIOTable();
+  if (!FStreaming) {
+    FSequence = 0;
+    WriteSignature(io, Handle);
+    for (size_t i = 0; i < Frames.size(); ++i) WriteFrame(io, Handle, i, nullptr, nullptr);
+  }
+  if (FileType == ngAPNG && !Frames.empty()) WriteChunk(io, Handle, IENDId, nullptr, 0);
   if (FileType == ngMNG) WriteChunk(io, Handle, MENDId, nullptr, 0);
+  FStreaming = false;
+  FHandle = nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -1540,14 +1658,22 @@ TPNGFileFormat::TPNGFileFormat() {
 
 bool TPNGFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool) {
   TNGFileLoader loader;
+  loader.DecodeWhileReading = true;
   if (!loader.LoadFile(Handle) || loader.Frames.empty()) return false;
   Images.resize(loader.Frames.size());
   for (TImageData& image : Images) ResetImage(image);
   for (size_t i = 0; i < loader.Frames.size(); ++i) {
     TFrameInfo& frame = *loader.Frames[i];
     if (frame.IsJpegFrame) continue;
-    loader.LoadImageFromPNGFrame(frame.FrameWidth, frame.FrameHeight, frame.IHDR, *frame.IDATMemory, Images[i],
-                                 frame.LastDataChunkStart);
+    if (frame.Image.Bits) {
+      Images[i] = frame.Image;
+      ResetImage(frame.Image);
+    } else {
+      // A frame without image data: decoding its empty stream gives the
+      // zlib error.
+      loader.LoadImageFromPNGFrame(frame.FrameWidth, frame.FrameHeight, frame.IHDR, *frame.IDATMemory, Images[i],
+                                   frame.LastDataChunkStart);
+    }
     loader.ApplyFrameSettings(frame, Images[i]);
   }
   // Animated files load their frames as stored (each frame only as large as
@@ -1571,6 +1697,8 @@ bool TPNGFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Image
     saver.FileType = ngPNG;
   }
   saver.SetFileOptions(*this);
+  // Every frame is written as soon as it is prepared.
+  saver.BeginFile(Handle);
 
   TImageFormat animationFormat = fmtNone;
   const int32_t last = animated ? FLastIdx : FFirstIdx;

@@ -82,6 +82,8 @@ static_assert(sizeof(TIHDR) == 13 && sizeof(TJHDR) == 16 && sizeof(TMHDR) == 28 
                   sizeof(TfcTL) == 26,
               "chunk records must be packed");
 
+class TPNGFrameDecoder;
+
 // One frame of a PNG-family file: its header records, palette, transparency,
 // background and the collected compressed data.
 class TFrameInfo {
@@ -116,6 +118,42 @@ public:
   // after the end of the zlib stream is refused).
   bool HasfcTL = false;
   int64_t LastDataChunkStart = 0;
+  // Bytes of image data (IDAT, fdAT) the frame received, collected or not.
+  int64_t DataSize = 0;
+
+  // A frame decoded while its chunks are read (TNGFileLoader::
+  // DecodeWhileReading): the decoder between its first data chunk and the
+  // frame's end, then the image it made (released with the frame unless
+  // taken).
+  std::unique_ptr<TPNGFrameDecoder> Decoder;
+  TImageData Image;
+};
+
+// Decodes one PNG frame from its zlib stream as the data arrive: each row is
+// inflated, unfiltered and put in place in the image as soon as it is
+// complete, so a frame needs no buffer for its compressed or inflated data.
+class TPNGFrameDecoder {
+public:
+  // IHDR in native order. InputBound is the most compressed bytes the frame
+  // can still receive: a large frame they cannot fill is refused before its
+  // memory is allocated.
+  TPNGFrameDecoder(int32_t FrameWidth, int32_t FrameHeight, const TIHDR& IHDR, int64_t InputBound);
+  ~TPNGFrameDecoder();
+  TPNGFrameDecoder(const TPNGFrameDecoder&) = delete;
+  TPNGFrameDecoder& operator=(const TPNGFrameDecoder&) = delete;
+
+  // Takes the next bytes of the zlib stream. ChunkStart marks the first
+  // bytes of a data chunk: a chunk with data after the end of the stream is
+  // damage.
+  void Feed(const uint8_t* Data, size_t Size, bool ChunkStart);
+  // After the frame's last data: rows missing from a stream that ended
+  // early are zero, a stream cut short is the zlib error. Hands the image
+  // over to Image.
+  void Finish(TImageData& Image);
+
+private:
+  struct TState;
+  std::unique_ptr<TState> FState;
 };
 
 class TNetworkGraphicsFileFormat;
@@ -156,7 +194,12 @@ public:
   // Applies palette, tRNS and bKGD of Frame to a decoded image.
   void ApplyFrameSettings(TFrameInfo& Frame, TImageData& Image);
 
+  // When set, the image data of PNG frames are decoded as the chunks are
+  // read into each frame's Image, instead of being collected in IDATMemory.
+  bool DecodeWhileReading = false;
+
 private:
+  void EndFrameDecoding(TFrameInfo* Frame);
   void ReadChunks(const TIOFunctions& IO, THandle Handle);
   void CheckAnimation();
   bool FSawIDAT = false;
@@ -175,14 +218,29 @@ public:
   // the zlib stream to IDATStream.
   void StoreImageToPNGFrame(const TIHDR& IHDR, const void* Bits, const TImageFormatInfo& FmtInfo,
                             TMemoryStream& IDATStream);
-  // Writes the signature and every chunk.
+  // Writes the signature and every chunk. After BeginFile, only what ends
+  // the file.
   void SaveFile(THandle Handle);
+  // Streams the file: writes the signature (and MHDR) now, and every frame
+  // added afterwards at once, its rows deflated straight into data chunks
+  // (nothing is collected in IDATMemory).
+  void BeginFile(THandle Handle);
 
   int32_t PreFilter = 5;
   int32_t CompressLevel = 5;
   bool LossyAlpha = false;
   int32_t Quality = 90;
   bool Progressive = false;
+
+private:
+  void WriteSignature(const TIOFunctions& IO, THandle Handle);
+  // Writes the chunks of frame Index; Image (streaming) is deflated into
+  // data chunks, or else the frame's collected data are written.
+  void WriteFrame(const TIOFunctions& IO, THandle Handle, size_t Index, const TImageData* Image,
+                  const TImageFormatInfo* Info);
+  THandle FHandle = nullptr;
+  bool FStreaming = false;
+  uint32_t FSequence = 0;
 };
 
 // Options and behaviour shared by the PNG, MNG and JNG handlers.

@@ -1,6 +1,7 @@
 // The I/O tables and the block-buffered stream.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -74,7 +75,7 @@ TEST(StreamIO, PassesThroughToTheCallersStream) {
   TMemoryStream stream(Pattern(50));
   const TIOFunctions& io = StreamIOTable;
   THandle h = io.OpenRead(&stream);
-  EXPECT_EQ(h, &stream);
+  ASSERT_NE(h, nullptr);
   uint8_t buf[64];
   EXPECT_EQ(io.Read(h, buf, 64), 50);
   EXPECT_TRUE(io.Eof(h));
@@ -83,6 +84,60 @@ TEST(StreamIO, PassesThroughToTheCallersStream) {
   EXPECT_EQ(MeasureHandleSize(io, h), 50);
   EXPECT_EQ(io.Tell(h), 30);
   EXPECT_TRUE(io.Close(h));
+  EXPECT_EQ(stream.GetPosition(), 30);
+}
+
+// A stream that takes at most Room bytes in all, as a full device would.
+class TFillingStream : public TMemoryStream {
+public:
+  explicit TFillingStream(int32_t Room) : FRoom(Room) {}
+  int32_t Write(const void* Buffer, int32_t Count) override {
+    int32_t n = std::clamp(Count, 0, FRoom);
+    FRoom -= n;
+    return TMemoryStream::Write(Buffer, n);
+  }
+
+private:
+  int32_t FRoom;
+};
+
+TEST(StreamIO, CloseReportsAWriteTheStreamTookOnlyInPart) {
+  InitIOFunctions();
+  TFillingStream stream(10);
+  const TIOFunctions& io = StreamIOTable;
+  THandle h = io.OpenWrite(&stream);
+  uint8_t buf[8] = {};
+  EXPECT_EQ(io.Write(h, buf, 8), 8);
+  EXPECT_EQ(io.Write(h, buf, 0), 0);
+  EXPECT_EQ(io.Write(h, buf, 8), 2);
+  EXPECT_FALSE(io.Close(h));
+  TFillingStream roomy(100);
+  h = io.OpenWrite(&roomy);
+  EXPECT_EQ(io.Write(h, buf, 8), 8);
+  EXPECT_TRUE(io.Close(h));
+}
+
+TEST(StreamIO, EverySaveIntoAStreamThatFillsUpFails) {
+  InitImaging();
+  TImageData image = TestSupport::RandomImage(64, 48, fmtA8R8G8B8, 5);
+  int handlers = 0;
+  for (int32_t i = 0; i < HandlerCount(); ++i) {
+    TImageFileFormat* handler = HandlerAtIndex(i);
+    if (!handler->CanSave()) continue;
+    ++handlers;
+    for (int32_t room : {0, 20, 300}) {
+      TFillingStream stream(room);
+      bool saved = true;
+      try {
+        saved = handler->SaveToStream(&stream, TDynImageDataArray{image}, true);
+      } catch (const EImagingError&) {
+        saved = false;
+      }
+      EXPECT_FALSE(saved) << handler->Name() << " into " << room << " bytes";
+    }
+  }
+  EXPECT_GE(handlers, 9);
+  ReleaseImage(image);
 }
 
 TEST(BufferedStream, ReadAcrossABlockBoundary) {

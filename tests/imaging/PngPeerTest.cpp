@@ -357,17 +357,21 @@ TEST_F(PngPeerTest, EveryFormatFilterAndLevelWeWriteDecodesInAPeer) {
 TEST_F(PngPeerTest, AnApngWeWriteIsAnimatedInPillow) {
   if (!TestSupport::HavePillow()) GTEST_SKIP() << "Pillow is not installed";
   TestSupport::TempDir dir;
-  TImageData a = TestSupport::RandomImage(10, 10, fmtA8R8G8B8, 1);
-  TImageData b = TestSupport::RandomImage(20, 5, fmtA8R8G8B8, 2);
-  TImageData c = TestSupport::RandomImage(5, 30, fmtA8R8G8B8, 3);
+  // Frames of noise large enough to need several IDAT and fdAT chunks.
+  TImageData a = TestSupport::RandomImage(150, 300, fmtA8R8G8B8, 1);
+  TImageData b = TestSupport::RandomImage(200, 100, fmtA8R8G8B8, 2);
+  TImageData c = TestSupport::RandomImage(5, 300, fmtA8R8G8B8, 3);
   std::string file = dir.File("anim.png");
-  TestSupport::WriteFileBytes(file, SavePng({a, b, c}));
+  std::vector<uint8_t> png = SavePng({a, b, c});
+  EXPECT_GE(AllChunkData(png, "IDAT").size(), 2u);
+  EXPECT_GE(AllChunkData(png, "fdAT").size(), 3u);
+  TestSupport::WriteFileBytes(file, png);
   std::vector<TPillowFrame> frames;
   int w = 0, h = 0;
   ASSERT_TRUE(PillowFrames(file, frames, w, h));
   ASSERT_EQ(frames.size(), 3u);
-  EXPECT_EQ(w, 20);
-  EXPECT_EQ(h, 30);
+  EXPECT_EQ(w, 200);
+  EXPECT_EQ(h, 300);
   // Frame i shows image i at the top-left corner (source blend).
   const TImageData* images[] = {&a, &b, &c};
   for (size_t i = 0; i < 3; ++i) {

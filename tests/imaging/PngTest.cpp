@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <random>
 
 #include "ImagingNetworkGraphics.h"
@@ -81,15 +83,21 @@ TEST_F(PngTest, TestFormatLeavesThePositionAndNeedsTheWholeSignature) {
   TMemoryStream good(png);
   good.Seek(0, smFromBeginning);
   UseStreamIO();
-  EXPECT_TRUE(h->TestFormat(&good));
+  auto test = [&](TStream& Stream) {
+    THandle handle = StreamIOTable.OpenRead(&Stream);
+    bool result = h->TestFormat(handle);
+    StreamIOTable.Close(handle);
+    return result;
+  };
+  EXPECT_TRUE(test(good));
   EXPECT_EQ(good.GetPosition(), 0);
   TMemoryStream shortOne(std::vector<uint8_t>(png.begin(), png.begin() + 5));
-  EXPECT_FALSE(h->TestFormat(&shortOne));
+  EXPECT_FALSE(test(shortOne));
   EXPECT_EQ(shortOne.GetPosition(), 0);
   std::vector<uint8_t> mng(png);
   mng[0] = 0x8A;
   TMemoryStream other(mng);
-  EXPECT_FALSE(h->TestFormat(&other));
+  EXPECT_FALSE(test(other));
   EXPECT_EQ(other.GetPosition(), 0);
   EXPECT_FALSE(h->TestFormat(nullptr));
   EXPECT_EQ(DetectStreamFormat(&good), "png");
@@ -361,6 +369,20 @@ TEST_F(PngTest, ShortStreamLeavesMissingRowsZero) {
   TDynImageDataArray images = LoadPng(png);
   ASSERT_EQ(images.size(), 1u);
   EXPECT_EQ(PixelBytes(images[0]), (std::vector<uint8_t>{9, 8, 0, 0, 0, 0}));
+  ReleaseImageArray(images);
+}
+
+TEST_F(PngTest, ShortStreamOfALargeFrameLeavesEveryMissingRowZero) {
+  // 1500 rows of 1000 bytes: the stream ends inside row 2, far from the end.
+  std::vector<std::vector<uint8_t>> rows(2, std::vector<uint8_t>(1000, 5));
+  std::vector<uint8_t> raw = RawRows(rows);
+  raw.resize(raw.size() - 400);
+  auto png = TPngBuilder().Header(1000, 1500, 8, 0).Data(raw).End().Bytes;
+  TDynImageDataArray images = LoadPng(png);
+  ASSERT_EQ(images.size(), 1u);
+  std::vector<uint8_t> expected(1000 * 1500, 0);
+  std::fill(expected.begin(), expected.begin() + 1600, 5);
+  EXPECT_TRUE(PixelBytes(images[0]) == expected);
   ReleaseImageArray(images);
 }
 
@@ -810,6 +832,88 @@ TEST_F(PngTest, SeveralImagesMakeAnApngOnTheLargestCanvas) {
   ReleaseImage(a);
   ReleaseImage(b);
   ReleaseImage(c);
+}
+
+TEST_F(PngTest, LargeFramesSpanSeveralDataChunksInSequence) {
+  // Noise does not compress: each frame needs several 64 KiB data chunks,
+  // and every fdAT takes the next sequence number after its fcTL.
+  TImageData a = TestSupport::RandomImage(160, 120, fmtA8R8G8B8, 11);
+  TImageData b = TestSupport::RandomImage(200, 150, fmtA8R8G8B8, 12);
+  SetImagingOption(OptPngCompressLevel, 9);
+  auto png = SavePng({a, b});
+  uint32_t expectedSeq = 0;
+  size_t idats = 0, fdats = 0;
+  for (const auto& [id, data] : Chunks(png)) {
+    if (id == "IDAT" || id == "fdAT") {
+      EXPECT_LE(data.size(), (id == "fdAT" ? 4u : 0u) + 65536u);
+    }
+    if (id == "IDAT") ++idats;
+    if (id == "fcTL" || id == "fdAT") {
+      EXPECT_EQ(ReadBE(data, 0), expectedSeq) << id;
+      ++expectedSeq;
+      fdats += id == "fdAT";
+    }
+  }
+  EXPECT_GE(idats, 2u);
+  EXPECT_GE(fdats, 2u);
+  auto ids = ChunkIds(png);
+  EXPECT_EQ(ids.front(), "IHDR");
+  EXPECT_EQ(ids.back(), "IEND");
+  EXPECT_EQ(std::count(ids.begin(), ids.end(), "IEND"), 1);
+
+  TDynImageDataArray back = LoadPng(png);
+  ASSERT_EQ(back.size(), 2u);
+  ASSERT_EQ(back[0].Width, 200);
+  ASSERT_EQ(back[0].Height, 150);
+  for (int y = 0; y < 120; ++y)
+    ASSERT_EQ(std::memcmp(static_cast<uint8_t*>(back[0].Bits) + size_t(y) * 200 * 4,
+                          static_cast<uint8_t*>(a.Bits) + size_t(y) * 160 * 4, 160 * 4),
+              0)
+        << y;
+  EXPECT_EQ(PixelBytes(back[1]), PixelBytes(b));
+  ReleaseImageArray(back);
+  ReleaseImage(a);
+  ReleaseImage(b);
+}
+
+TEST_F(PngTest, DecodingWhileReadingEqualsDecodingCollectedData) {
+  // Every PngSuite file that loads: frames decoded chunk by chunk as the
+  // stream is read equal frames decoded from their collected data.
+  const auto dir = TestSupport::CorpusDir() / "pngsuite" / "png";
+  if (!std::filesystem::exists(dir)) GTEST_SKIP() << "no corpus";
+  int compared = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (entry.path().extension() != ".png") continue;
+    std::vector<uint8_t> bytes = TestSupport::ReadFileBytes(entry.path().string());
+    TNGFileLoader streamed, collected;
+    streamed.DecodeWhileReading = true;
+    TMemoryIOState s1, s2;
+    UseMemoryIO();
+    InitMemoryIOState(bytes.data(), int32_t(bytes.size()), s1);
+    InitMemoryIOState(bytes.data(), int32_t(bytes.size()), s2);
+    try {
+      if (!streamed.LoadFile(&s1)) continue;
+    } catch (const EImagingError&) {
+      EXPECT_THROW(collected.LoadFile(&s2), EImagingError) << entry.path();
+      continue;
+    }
+    ASSERT_TRUE(collected.LoadFile(&s2)) << entry.path();
+    ASSERT_EQ(streamed.Frames.size(), collected.Frames.size()) << entry.path();
+    for (size_t i = 0; i < collected.Frames.size(); ++i) {
+      TFrameInfo& f = *collected.Frames[i];
+      EXPECT_TRUE(streamed.Frames[i]->IDATMemory->Data().empty());
+      EXPECT_EQ(streamed.Frames[i]->DataSize, f.DataSize);
+      TImageData image;
+      collected.LoadImageFromPNGFrame(f.FrameWidth, f.FrameHeight, f.IHDR, *f.IDATMemory, image,
+                                      f.LastDataChunkStart);
+      const TImageData& other = streamed.Frames[i]->Image;
+      ASSERT_EQ(other.Format, image.Format) << entry.path();
+      EXPECT_EQ(PixelBytes(other), PixelBytes(image)) << entry.path();
+      ReleaseImage(image);
+      ++compared;
+    }
+  }
+  EXPECT_GT(compared, 150);
 }
 
 TEST_F(PngTest, OneSelectedImageOfSeveralIsAnApngOfOneFrame) {
