@@ -119,6 +119,19 @@ bool CreateImage(int32_t Width, int32_t Height, TImageFormat Format, TImageData&
 bool IsValidImage(const TImageData& Image);
 void ReleaseImage(TImageData& Image);
 void ReleaseImageArray(TDynImageDataArray& Images);
+
+// The image a handler writes (TImageFileFormat::MakeCompatible): the
+// caller's image itself, or a converted copy released with this object.
+struct TCompatibleImage {
+  TImageData Image;
+  bool MustBeFreed = false;
+  TCompatibleImage() = default;
+  ~TCompatibleImage() {
+    if (MustBeFreed) ReleaseImage(Image);
+  }
+  TCompatibleImage(const TCompatibleImage&) = delete;
+  TCompatibleImage& operator=(const TCompatibleImage&) = delete;
+};
 bool AreValidImages(const TDynImageDataArray& Images);
 bool DuplicateImage(const TImageData& Source, TImageData& Target);
 
@@ -251,6 +264,8 @@ public:
   // Brings Image into a format this handler accepts. Compatible either shares
   // Image's memory (MustBeFreed false) or owns a converted copy.
   bool MakeCompatible(const TImageData& Image, TImageData& Compatible, bool& MustBeFreed);
+  // The same, with the copy released when Compatible goes.
+  bool MakeCompatible(const TImageData& Image, TCompatibleImage& Compatible);
   bool TestFileName(const std::string& FileName) const;
 
   const std::string& Name() const { return FName; }

@@ -560,16 +560,9 @@ void TBitmapFileFormat::ConvertToAccepted(TImageData& Image, const TImageFormatI
 }
 
 bool TBitmapFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Images, int32_t Index) {
-  TImageData image;
-  bool mustBeFreed = false;
-  if (!MakeCompatible(Images[size_t(Index)], image, mustBeFreed)) return false;
-  struct TRelease {
-    TImageData& Image;
-    bool Free;
-    ~TRelease() {
-      if (Free) ReleaseImage(Image);
-    }
-  } release{image, mustBeFreed};
+  TCompatibleImage compatible;
+  if (!MakeCompatible(Images[size_t(Index)], compatible)) return false;
+  const TImageData& image = compatible.Image;
 
   TIOFunctions IO = CurrentIOTable();
   TImageFormatInfo info;

@@ -483,6 +483,12 @@ bool TImageFileFormat::SaveToMemory(void* Data, int32_t& Size, const TDynImageDa
   }
 }
 
+bool TImageFileFormat::MakeCompatible(const TImageData& Image, TCompatibleImage& Compatible) {
+  if (Compatible.MustBeFreed) ReleaseImage(Compatible.Image);
+  Compatible.MustBeFreed = false;
+  return MakeCompatible(Image, Compatible.Image, Compatible.MustBeFreed);
+}
+
 bool TImageFileFormat::MakeCompatible(const TImageData& Image, TImageData& Compatible, bool& MustBeFreed) {
   ResetImage(Compatible);
   bool result;

@@ -642,40 +642,34 @@ bool TGIFFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Image
   bool headerWritten = false;
   std::vector<uint8_t> out;
   for (int32_t i = FFirstIdx; i <= FLastIdx; ++i) {
-    TImageData image;
-    bool mustBeFreed = false;
-    if (!MakeCompatible(Images[size_t(i)], image, mustBeFreed)) continue;  // cannot be converted: skipped
-    try {
-      out.clear();
-      if (!headerWritten) {
-        // Logical screen: no global palette, 8-bit colour resolution.
-        uint8_t screen[13] = {'G', 'I', 'F', '8', '9', 'a', 0, 0, 0, 0, 0x70, 0, 0};
-        PutU16(screen + 6, uint32_t(screenWidth));
-        PutU16(screen + 8, uint32_t(screenHeight));
-        out.insert(out.end(), screen, screen + sizeof screen);
-        headerWritten = true;
-      }
-      // Graphic control: no transparency, disposal unspecified, delay 0.65 s.
-      const uint8_t control[8] = {GIFExtensionIntroducer, GIFGraphicControlLabel, 4, 0, 65, 0, 0, 0};
-      out.insert(out.end(), control, control + sizeof control);
-      // Image descriptor with a local palette of 256 entries, not interlaced.
-      uint8_t desc[10] = {GIFImageSeparator, 0, 0, 0, 0, 0, 0, 0, 0, 0x87};
-      PutU16(desc + 5, uint32_t(image.Width));
-      PutU16(desc + 7, uint32_t(image.Height));
-      out.insert(out.end(), desc, desc + sizeof desc);
-      for (int32_t c = 0; c < 256; ++c) {
-        const TColor32Rec& e = image.Palette[c];
-        out.push_back(e.R);
-        out.push_back(e.G);
-        out.push_back(e.B);
-      }
-      EncodeLZWData(out, static_cast<const uint8_t*>(image.Bits), false, 8, image.Height, image.Width);
-      io.Write(Handle, out.data(), int32_t(out.size()));
-    } catch (...) {
-      if (mustBeFreed) ReleaseImage(image);
-      throw;
+    TCompatibleImage compatible;
+    if (!MakeCompatible(Images[size_t(i)], compatible)) continue;  // cannot be converted: skipped
+    const TImageData& image = compatible.Image;
+    out.clear();
+    if (!headerWritten) {
+      // Logical screen: no global palette, 8-bit colour resolution.
+      uint8_t screen[13] = {'G', 'I', 'F', '8', '9', 'a', 0, 0, 0, 0, 0x70, 0, 0};
+      PutU16(screen + 6, uint32_t(screenWidth));
+      PutU16(screen + 8, uint32_t(screenHeight));
+      out.insert(out.end(), screen, screen + sizeof screen);
+      headerWritten = true;
     }
-    if (mustBeFreed) ReleaseImage(image);
+    // Graphic control: no transparency, disposal unspecified, delay 0.65 s.
+    const uint8_t control[8] = {GIFExtensionIntroducer, GIFGraphicControlLabel, 4, 0, 65, 0, 0, 0};
+    out.insert(out.end(), control, control + sizeof control);
+    // Image descriptor with a local palette of 256 entries, not interlaced.
+    uint8_t desc[10] = {GIFImageSeparator, 0, 0, 0, 0, 0, 0, 0, 0, 0x87};
+    PutU16(desc + 5, uint32_t(image.Width));
+    PutU16(desc + 7, uint32_t(image.Height));
+    out.insert(out.end(), desc, desc + sizeof desc);
+    for (int32_t c = 0; c < 256; ++c) {
+      const TColor32Rec& e = image.Palette[c];
+      out.push_back(e.R);
+      out.push_back(e.G);
+      out.push_back(e.B);
+    }
+    EncodeLZWData(out, static_cast<const uint8_t*>(image.Bits), false, 8, image.Height, image.Width);
+    io.Write(Handle, out.data(), int32_t(out.size()));
   }
   // A save in which no image could be written is a failure, not an empty file.
   if (!headerWritten) return false;

@@ -438,9 +438,9 @@ bool TJpegFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, boo
 
 bool TJpegFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Images, int32_t Index) {
   SelectJpegIO();
-  TImageData image;
-  bool mustBeFreed = false;
-  if (!MakeCompatible(Images[size_t(Index)], image, mustBeFreed)) return false;
+  TCompatibleImage compatible;
+  if (!MakeCompatible(Images[size_t(Index)], compatible)) return false;
+  const TImageData& image = compatible.Image;
   FGrayScale = image.Format == fmtGray8;
   std::exception_ptr ioFailure;
   auto save = std::make_unique<TJpegSave>();
@@ -448,7 +448,6 @@ bool TJpegFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Imag
   save->Info.err = &save->Err.Pub;
   int result = RunEncode(*save, Handle, image, FGrayScale, FQuality, FProgressive != 0);
   jpeg_destroy_compress(&save->Info);
-  if (mustBeFreed) ReleaseImage(image);
   if (result != jrDone) RaiseLibraryError(save->Err, ioFailure);
   return true;
 }

@@ -1703,41 +1703,31 @@ bool TPNGFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Image
   TImageFormat animationFormat = fmtNone;
   const int32_t last = animated ? FLastIdx : FFirstIdx;
   for (int32_t i = FFirstIdx; i <= last; ++i) {
-    TImageData image;
-    bool mustBeFreed = false;
-    if (!MakeCompatible(Images[size_t(i)], image, mustBeFreed)) return false;
+    TCompatibleImage compatible;
+    if (!MakeCompatible(Images[size_t(i)], compatible)) return false;
+    const TImageData& image = compatible.Image;
     // The frame actually written: the compatible image or a copy adapted to
     // the animation's canvas and pixel format.
-    TImageData temp;
-    bool haveTemp = false, ok = true;
-    auto cleanUp = [&]() {
-      if (haveTemp) ReleaseImage(temp);
-      if (mustBeFreed) ReleaseImage(image);
-    };
-    try {
-      if (animated) {
-        if (animationFormat == fmtNone) {
-          animationFormat = image.Format;
-          if (image.Width != canvasWidth || image.Height != canvasHeight) {
-            ok = CreateImage(canvasWidth, canvasHeight, image.Format, temp);
-            haveTemp = ok;
-            if (ok && image.Palette && temp.Palette)
-              std::memcpy(temp.Palette, image.Palette, 256 * sizeof(TColor32Rec));
-            ok = ok && CopyImageRect(image, 0, 0, image.Width, image.Height, temp, 0, 0);
-          }
-        } else if (image.Format != animationFormat) {
-          ok = DuplicateImage(image, temp);
-          haveTemp = ok;
-          ok = ok && ChangeImageFormat(temp, animationFormat);
+    TCompatibleImage temp;
+    bool ok = true;
+    if (animated) {
+      if (animationFormat == fmtNone) {
+        animationFormat = image.Format;
+        if (image.Width != canvasWidth || image.Height != canvasHeight) {
+          ok = CreateImage(canvasWidth, canvasHeight, image.Format, temp.Image);
+          temp.MustBeFreed = ok;
+          if (ok && image.Palette && temp.Image.Palette)
+            std::memcpy(temp.Image.Palette, image.Palette, 256 * sizeof(TColor32Rec));
+          ok = ok && CopyImageRect(image, 0, 0, image.Width, image.Height, temp.Image, 0, 0);
         }
+      } else if (image.Format != animationFormat) {
+        ok = DuplicateImage(image, temp.Image);
+        temp.MustBeFreed = ok;
+        ok = ok && ChangeImageFormat(temp.Image, animationFormat);
       }
-      if (ok) saver.AddFrame(haveTemp ? temp : image, false);
-    } catch (...) {
-      cleanUp();
-      throw;
     }
-    cleanUp();
     if (!ok) return false;
+    saver.AddFrame(temp.MustBeFreed ? temp.Image : image, false);
   }
   saver.SaveFile(Handle);
   return true;

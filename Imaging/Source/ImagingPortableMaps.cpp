@@ -633,130 +633,124 @@ bool TPortableMapFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Imag
 bool TPortableMapFileFormat::SaveDataInternal(THandle Handle, const TDynImageDataArray& Images, int32_t Index,
                                               char Magic, bool Binary, int32_t Kind) {
   TIOFunctions io = CurrentIOTable();
-  TImageData image;
-  bool mustBeFreed = false;
-  if (!MakeCompatible(Images[size_t(Index)], image, mustBeFreed)) return false;
-  try {
-    TImageFormatInfo info = FormatInfoFor(image.Format);
-    // Float maps: the compatible format decides between colour and gray.
-    if (image.Format == fmtR32F) {
-      Magic = 'f';
-      Kind = mkGrayScaleFP;
-    } else if (image.Format == fmtA32B32G32R32F) {
-      Magic = 'F';
-      Kind = mkRGBFP;
-    }
-    int32_t channels = info.ChannelCount;
-    int32_t sampleBytes = info.BytesPerPixel / channels;
-    if (Kind == mkInvalid) {
-      if (info.HasGrayChannel)
-        Kind = info.HasAlphaChannel ? mkGrayScaleAlpha : mkGrayScale;
-      else
-        Kind = info.HasAlphaChannel ? mkRGBAlpha : mkRGB;
-    }
-    uint32_t maxVal = sampleBytes == 2 ? 65535 : 255;
-    TMapWriter out(io, Handle);
-
-    // Header, each line ended by a single LF.
-    std::string header = std::string("P") + Magic + "\n";
-    if (Magic == '7') {
-      header += FormatText("%s %d\n", {"WIDTH", image.Width});
-      header += FormatText("%s %d\n", {"HEIGHT", image.Height});
-      header += FormatText("%s %d\n", {"DEPTH", channels});
-      header += FormatText("%s %d\n", {"MAXVAL", int(maxVal)});
-      header += FormatText("%s %s\n", {"TUPLTYPE", TupleTypeNames[Kind]});
-      header += "ENDHDR\n";
-    } else {
-      header += FormatText("%d %d\n", {image.Width, image.Height});
-      if (Kind == mkGrayScaleFP || Kind == mkRGBFP)
-        header += "-1\n";
-      else
-        header += FormatText("%d\n", {int(maxVal)});
-    }
-    out.Text(header);
-
-    int64_t pixels = int64_t(image.Width) * image.Height;
-    const auto* bytes = static_cast<const uint8_t*>(image.Bits);
-    if (Kind == mkGrayScaleFP || Kind == mkRGBFP) {
-      // Little-endian floats, bottom row first; colour maps keep R, G, B of
-      // each R, G, B, A pixel.
-      int32_t pixelBytes = info.BytesPerPixel;
-      int64_t rowBytes = int64_t(image.Width) * pixelBytes;
-      std::vector<uint8_t> row(size_t(image.Width) * (Kind == mkRGBFP ? 12 : 4));
-      for (int32_t y = image.Height - 1; y >= 0; --y) {
-        const uint8_t* src = bytes + y * rowBytes;
-        if (Kind == mkRGBFP) {
-          for (int32_t x = 0; x < image.Width; ++x) std::memcpy(&row[size_t(x) * 12], src + x * pixelBytes, 12);
-          out.Bytes(row.data(), row.size());
-        } else {
-          out.Bytes(src, size_t(rowBytes));
-        }
-      }
-    } else if (Binary) {
-      bool rgb = !info.HasGrayChannel;
-      int64_t rowSamples = int64_t(image.Width) * channels;
-      std::vector<uint8_t> row(size_t(rowSamples * sampleBytes));
-      for (int32_t y = 0; y < image.Height; ++y) {
-        if (sampleBytes == 1) {
-          const uint8_t* src = bytes + y * rowSamples;
-          if (rgb) {
-            for (int64_t i = 0; i < rowSamples; i += channels) {
-              row[size_t(i)] = src[i + 2];
-              row[size_t(i + 1)] = src[i + 1];
-              row[size_t(i + 2)] = src[i];
-              if (channels == 4) row[size_t(i + 3)] = src[i + 3];
-            }
-            out.Bytes(row.data(), row.size());
-          } else {
-            out.Bytes(src, size_t(rowSamples));
-          }
-        } else {
-          const auto* src = reinterpret_cast<const uint16_t*>(bytes) + y * rowSamples;
-          for (int64_t i = 0; i < rowSamples; ++i) {
-            int64_t from = i;
-            if (rgb) {
-              int64_t c = i % channels;
-              if (c == 0) from = i + 2;
-              else if (c == 2) from = i - 2;
-            }
-            row[size_t(i * 2)] = uint8_t(src[from] >> 8);
-            row[size_t(i * 2 + 1)] = uint8_t(src[from]);
-          }
-          out.Bytes(row.data(), row.size());
-        }
-      }
-    } else {
-      // Decimal text, each pixel followed by a space; a LF is put between
-      // pixels once a line has passed 65 characters.
-      int32_t count = 0;
-      for (int64_t i = 0; i < pixels; ++i) {
-        uint32_t v[3];
-        int32_t n = channels == 1 ? 1 : 3;
-        if (sampleBytes == 1) {
-          const uint8_t* p = bytes + i * info.BytesPerPixel;
-          if (n == 1) v[0] = p[0];
-          else v[0] = p[2], v[1] = p[1], v[2] = p[0];
-        } else {
-          const auto* p = reinterpret_cast<const uint16_t*>(bytes + i * info.BytesPerPixel);
-          if (n == 1) v[0] = p[0];
-          else v[0] = p[2], v[1] = p[1], v[2] = p[0];
-        }
-        if (count > 65) {
-          out.Char('\n');
-          count = 1;
-        }
-        for (int32_t c = 0; c < n; ++c) {
-          count += out.Number(v[c]) + 1;
-          out.Char(' ');
-        }
-      }
-    }
-    out.Flush();
-  } catch (...) {
-    if (mustBeFreed) ReleaseImage(image);
-    throw;
+  TCompatibleImage compatible;
+  if (!MakeCompatible(Images[size_t(Index)], compatible)) return false;
+  const TImageData& image = compatible.Image;
+  TImageFormatInfo info = FormatInfoFor(image.Format);
+  // Float maps: the compatible format decides between colour and gray.
+  if (image.Format == fmtR32F) {
+    Magic = 'f';
+    Kind = mkGrayScaleFP;
+  } else if (image.Format == fmtA32B32G32R32F) {
+    Magic = 'F';
+    Kind = mkRGBFP;
   }
-  if (mustBeFreed) ReleaseImage(image);
+  int32_t channels = info.ChannelCount;
+  int32_t sampleBytes = info.BytesPerPixel / channels;
+  if (Kind == mkInvalid) {
+    if (info.HasGrayChannel)
+      Kind = info.HasAlphaChannel ? mkGrayScaleAlpha : mkGrayScale;
+    else
+      Kind = info.HasAlphaChannel ? mkRGBAlpha : mkRGB;
+  }
+  uint32_t maxVal = sampleBytes == 2 ? 65535 : 255;
+  TMapWriter out(io, Handle);
+
+  // Header, each line ended by a single LF.
+  std::string header = std::string("P") + Magic + "\n";
+  if (Magic == '7') {
+    header += FormatText("%s %d\n", {"WIDTH", image.Width});
+    header += FormatText("%s %d\n", {"HEIGHT", image.Height});
+    header += FormatText("%s %d\n", {"DEPTH", channels});
+    header += FormatText("%s %d\n", {"MAXVAL", int(maxVal)});
+    header += FormatText("%s %s\n", {"TUPLTYPE", TupleTypeNames[Kind]});
+    header += "ENDHDR\n";
+  } else {
+    header += FormatText("%d %d\n", {image.Width, image.Height});
+    if (Kind == mkGrayScaleFP || Kind == mkRGBFP)
+      header += "-1\n";
+    else
+      header += FormatText("%d\n", {int(maxVal)});
+  }
+  out.Text(header);
+
+  int64_t pixels = int64_t(image.Width) * image.Height;
+  const auto* bytes = static_cast<const uint8_t*>(image.Bits);
+  if (Kind == mkGrayScaleFP || Kind == mkRGBFP) {
+    // Little-endian floats, bottom row first; colour maps keep R, G, B of
+    // each R, G, B, A pixel.
+    int32_t pixelBytes = info.BytesPerPixel;
+    int64_t rowBytes = int64_t(image.Width) * pixelBytes;
+    std::vector<uint8_t> row(size_t(image.Width) * (Kind == mkRGBFP ? 12 : 4));
+    for (int32_t y = image.Height - 1; y >= 0; --y) {
+      const uint8_t* src = bytes + y * rowBytes;
+      if (Kind == mkRGBFP) {
+        for (int32_t x = 0; x < image.Width; ++x) std::memcpy(&row[size_t(x) * 12], src + x * pixelBytes, 12);
+        out.Bytes(row.data(), row.size());
+      } else {
+        out.Bytes(src, size_t(rowBytes));
+      }
+    }
+  } else if (Binary) {
+    bool rgb = !info.HasGrayChannel;
+    int64_t rowSamples = int64_t(image.Width) * channels;
+    std::vector<uint8_t> row(size_t(rowSamples * sampleBytes));
+    for (int32_t y = 0; y < image.Height; ++y) {
+      if (sampleBytes == 1) {
+        const uint8_t* src = bytes + y * rowSamples;
+        if (rgb) {
+          for (int64_t i = 0; i < rowSamples; i += channels) {
+            row[size_t(i)] = src[i + 2];
+            row[size_t(i + 1)] = src[i + 1];
+            row[size_t(i + 2)] = src[i];
+            if (channels == 4) row[size_t(i + 3)] = src[i + 3];
+          }
+          out.Bytes(row.data(), row.size());
+        } else {
+          out.Bytes(src, size_t(rowSamples));
+        }
+      } else {
+        const auto* src = reinterpret_cast<const uint16_t*>(bytes) + y * rowSamples;
+        for (int64_t i = 0; i < rowSamples; ++i) {
+          int64_t from = i;
+          if (rgb) {
+            int64_t c = i % channels;
+            if (c == 0) from = i + 2;
+            else if (c == 2) from = i - 2;
+          }
+          row[size_t(i * 2)] = uint8_t(src[from] >> 8);
+          row[size_t(i * 2 + 1)] = uint8_t(src[from]);
+        }
+        out.Bytes(row.data(), row.size());
+      }
+    }
+  } else {
+    // Decimal text, each pixel followed by a space; a LF is put between
+    // pixels once a line has passed 65 characters.
+    int32_t count = 0;
+    for (int64_t i = 0; i < pixels; ++i) {
+      uint32_t v[3];
+      int32_t n = channels == 1 ? 1 : 3;
+      if (sampleBytes == 1) {
+        const uint8_t* p = bytes + i * info.BytesPerPixel;
+        if (n == 1) v[0] = p[0];
+        else v[0] = p[2], v[1] = p[1], v[2] = p[0];
+      } else {
+        const auto* p = reinterpret_cast<const uint16_t*>(bytes + i * info.BytesPerPixel);
+        if (n == 1) v[0] = p[0];
+        else v[0] = p[2], v[1] = p[1], v[2] = p[0];
+      }
+      if (count > 65) {
+        out.Char('\n');
+        count = 1;
+      }
+      for (int32_t c = 0; c < n; ++c) {
+        count += out.Number(v[c]) + 1;
+        out.Char(' ');
+      }
+    }
+  }
+  out.Flush();
   return true;
 }
 
