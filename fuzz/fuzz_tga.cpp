@@ -1,18 +1,4 @@
-// Arbitrary bytes through the Truevision Targa reader. Anything but EImagingError
-// escaping a load is a bug and crashes the fuzzer.
-#include <cstddef>
-#include <cstdint>
+// libFuzzer target: arbitrary bytes through the Truevision Targa reader.
+#include "FuzzLoad.h"
 
-#include "Imaging.h"
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
-  static Imaging::TImageFileFormat* handler = (Imaging::InitImaging(), Imaging::FindHandlerByExtension("tga"));
-  if (Size > (1u << 22)) return 0;
-  Imaging::TDynImageDataArray images;
-  try {
-    handler->LoadFromMemory(Data, int32_t(Size), images);
-  } catch (const Imaging::EImagingError&) {
-  }
-  Imaging::ReleaseImageArray(images);
-  return 0;
-}
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) { return Fuzz::Load("tga", Data, Size); }

@@ -9,7 +9,8 @@
 // at the end (ApplyFrameSettings). Saving runs the other way: rows are
 // filtered one at a time and deflated, the zlib stream going either into the
 // frame's collected data (StoreImageToPNGFrame, written by SaveFile) or, once
-// BeginFile has started the file, straight into data chunks.
+// BeginFile has started the file, straight into the frame's data chunk. A
+// frame's zlib stream is always one IDAT or fdAT chunk.
 #include "ImagingNetworkGraphics.h"
 
 #include <zlib.h>
@@ -1462,6 +1463,72 @@ TFrameInfo* TNGFileSaver::AddFrame(const TImageData& Image, bool IsJpegFrame) {
 
 namespace {
 
+// Writes N bytes of chunk Id; a write the table does not take whole fails
+// the save.
+void PutBytes(const TIOFunctions& IO, THandle Handle, TChunkId Id, const void* P, size_t N) {
+  const uint8_t* p = static_cast<const uint8_t*>(P);
+  while (N > 0) {
+    int32_t part = int32_t(std::min<size_t>(N, 1u << 30));
+    if (IO.Write(Handle, p, part) != part) RaiseImagingError("Error when writing %s chunk.", IdText(Id));
+    p += part;
+    N -= size_t(part);
+  }
+}
+
+// One chunk written as its data come: the length is written as 0 first and
+// put in place once the chunk is complete, so that a frame's whole zlib
+// stream goes into a single chunk without being held in memory.
+class TChunkWriter {
+public:
+  // Extra (the fdAT sequence number) precedes the data inside the chunk.
+  TChunkWriter(const TIOFunctions& IO, THandle Handle, TChunkId Id, const uint8_t* Extra = nullptr,
+               size_t ExtraSize = 0)
+      : FIO(IO), FHandle(Handle), FId(Id), FStart(IO.Tell(Handle)) {
+    uint8_t header[8];
+    WriteBE32(header, 0);
+    WriteBE32(header + 4, Id);
+    FCrc = crc32(0L, header + 4, 4);
+    PutBytes(FIO, FHandle, FId, header, 8);
+    if (ExtraSize > 0) Write(Extra, ExtraSize);
+  }
+
+  // Written in pieces, each summed into the CRC while it is in the cache.
+  void Write(const void* Data, size_t Size) {
+    const uint8_t* p = static_cast<const uint8_t*>(Data);
+    FSize += Size;
+    if (FSize >= 0x80000000u) RaiseImagingError("Chunk %s is too large to be written.", IdText(FId));
+    for (size_t n = Size; n > 0;) {
+      size_t part = std::min<size_t>(n, 1u << 16);
+      PutBytes(FIO, FHandle, FId, p, part);
+      FCrc = crc32(FCrc, p, uInt(part));
+      p += part;
+      n -= part;
+    }
+  }
+
+  // The CRC, then the length in its place.
+  void Close() {
+    uint8_t bytes[4];
+    WriteBE32(bytes, uint32_t(FCrc));
+    PutBytes(FIO, FHandle, FId, bytes, 4);
+    if (FSize == 0) return;
+    const int32_t end = FIO.Tell(FHandle);
+    WriteBE32(bytes, uint32_t(FSize));
+    if (FStart < 0 || end < 0 || FIO.Seek(FHandle, FStart, smFromBeginning) != FStart)
+      RaiseImagingError("Error when writing %s chunk.", IdText(FId));
+    PutBytes(FIO, FHandle, FId, bytes, 4);
+    if (FIO.Seek(FHandle, end, smFromBeginning) != end) RaiseImagingError("Error when writing %s chunk.", IdText(FId));
+  }
+
+private:
+  const TIOFunctions& FIO;
+  THandle FHandle;
+  TChunkId FId;
+  int32_t FStart;
+  size_t FSize = 0;
+  uLong FCrc = 0;
+};
+
 // Writes one chunk: length, id, data, CRC over id and data. Extra (the fdAT
 // sequence number) precedes Data inside the chunk.
 void WriteChunk(const TIOFunctions& IO, THandle Handle, TChunkId Id, const void* Data, size_t Size,
@@ -1472,32 +1539,22 @@ void WriteChunk(const TIOFunctions& IO, THandle Handle, TChunkId Id, const void*
   WriteBE32(header, uint32_t(total));
   WriteBE32(header + 4, Id);
   uLong crc = crc32(0L, header + 4, 4);
-  auto put = [&](const void* P, size_t N) {
-    const uint8_t* p = static_cast<const uint8_t*>(P);
-    while (N > 0) {
-      int32_t part = int32_t(std::min<size_t>(N, 1u << 30));
-      if (IO.Write(Handle, p, part) != part) RaiseImagingError("Error when writing %s chunk.", IdText(Id));
-      p += part;
-      N -= size_t(part);
-    }
-  };
-  put(header, 8);
+  PutBytes(IO, Handle, Id, header, 8);
   if (ExtraSize > 0) {
-    put(Extra, ExtraSize);
+    PutBytes(IO, Handle, Id, Extra, ExtraSize);
     crc = crc32(crc, Extra, uInt(ExtraSize));
   }
-  // Written in pieces, each summed into the CRC while it is in the cache.
   const uint8_t* p = static_cast<const uint8_t*>(Data);
   for (size_t n = Size; n > 0;) {
     size_t part = std::min<size_t>(n, 1u << 16);
-    put(p, part);
+    PutBytes(IO, Handle, Id, p, part);
     crc = crc32(crc, p, uInt(part));
     p += part;
     n -= part;
   }
   uint8_t crcBytes[4];
   WriteBE32(crcBytes, uint32_t(crc));
-  put(crcBytes, 4);
+  PutBytes(IO, Handle, Id, crcBytes, 4);
 }
 
 }  // namespace
@@ -1548,24 +1605,23 @@ void TNGFileSaver::WriteFrame(const TIOFunctions& IO, THandle Handle, size_t Ind
     fc.SeqNumber = SwapEndian32(FSequence++);
     WriteChunk(IO, Handle, fcTLId, &fc, sizeof(fc));
   }
-  // The first frame's data are IDAT chunks, later animation frames' are
-  // fdAT chunks, each with the next sequence number.
-  auto writeData = [&](const uint8_t* P, size_t N) {
-    if (FileType == ngAPNG && !first) {
-      uint8_t seq[4];
-      WriteBE32(seq, FSequence++);
-      WriteChunk(IO, Handle, fdATId, P, N, seq, 4);
-    } else {
-      WriteChunk(IO, Handle, IDATId, P, N);
-    }
-  };
+  // The frame's whole zlib stream in one chunk: IDAT for the first frame,
+  // for later animation frames fdAT with the next sequence number.
+  const bool fdAT = FileType == ngAPNG && !first;
+  uint8_t seq[4];
+  if (fdAT) WriteBE32(seq, FSequence++);
   if (Image) {
     TIHDR h = f.IHDR;
     h.Width = SwapEndian32(h.Width);
     h.Height = SwapEndian32(h.Height);
-    EncodeFrameRows(h, Image->Bits, *Info, PreFilter, CompressLevel, writeData);
+    TChunkWriter chunk(IO, Handle, fdAT ? fdATId : IDATId, fdAT ? seq : nullptr, fdAT ? 4 : 0);
+    EncodeFrameRows(h, Image->Bits, *Info, PreFilter, CompressLevel,
+                    [&](const uint8_t* P, size_t N) { chunk.Write(P, N); });
+    chunk.Close();
+  } else if (fdAT) {
+    WriteChunk(IO, Handle, fdATId, idat.data(), idat.size(), seq, 4);
   } else {
-    writeData(idat.data(), idat.size());
+    WriteChunk(IO, Handle, IDATId, idat.data(), idat.size());
   }
   if (FileType != ngAPNG) WriteChunk(IO, Handle, IENDId, nullptr, 0);
 }

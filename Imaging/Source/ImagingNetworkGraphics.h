@@ -222,8 +222,8 @@ public:
   // the file.
   void SaveFile(THandle Handle);
   // Streams the file: writes the signature (and MHDR) now, and every frame
-  // added afterwards at once, its rows deflated straight into data chunks
-  // (nothing is collected in IDATMemory).
+  // added afterwards at once, its rows deflated straight into its data
+  // chunk (nothing is collected in IDATMemory).
   void BeginFile(THandle Handle);
 
   int32_t PreFilter = 5;
