@@ -866,6 +866,28 @@ TEST_F(PngTest, LargeFramesKeepTheirStreamInOneDataChunk) {
   ReleaseImage(b);
 }
 
+TEST_F(PngTest, FileStreamAndMemorySavesWriteTheSameBytes) {
+  // The data chunk's length is put in place after its data: through the
+  // file table that means going back across buffered blocks.
+  TImageData img = TestSupport::RandomImage(300, 200, fmtA8R8G8B8, 21);
+  SetImagingOption(OptPngCompressLevel, 1);
+  std::vector<uint8_t> memory = SavePng({img});
+  TestSupport::TempDir dir;
+  const std::string file = dir.File("noise.png");
+  TDynImageDataArray images{img};
+  ASSERT_TRUE(PngHandler()->SaveToFile(file, images));
+  EXPECT_EQ(TestSupport::ReadFileBytes(file), memory);
+  TMemoryStream stream;
+  ASSERT_TRUE(PngHandler()->SaveToStream(&stream, images));
+  EXPECT_EQ(stream.Data(), memory);
+  EXPECT_EQ(ChunkIds(memory), (std::vector<std::string>{"IHDR", "IDAT", "IEND"}));
+  TDynImageDataArray back = LoadPng(memory);
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(PixelBytes(back[0]), PixelBytes(img));
+  ReleaseImageArray(back);
+  ReleaseImage(img);
+}
+
 TEST_F(PngTest, DecodingWhileReadingEqualsDecodingCollectedData) {
   // Every PngSuite file that loads: frames decoded chunk by chunk as the
   // stream is read equal frames decoded from their collected data.
