@@ -3,8 +3,12 @@
 // references written out here and against GNU gettext (msgfmt and Python's
 // gettext module) when they are installed.
 #include <gtest/gtest.h>
+#include <libintl.h>
+#include <locale.h>
 
 #include <climits>
+#include <cstdlib>
+#include <filesystem>
 #include <cstdint>
 #include <fstream>
 #include <functional>
@@ -112,6 +116,26 @@ std::vector<TLanguage> Languages() {
   };
 }
 
+// The rules checked against GNU gettext: the languages' and formulas that mix
+// the levels the gettext syntax shares with ours.
+std::vector<std::string> OracleRules() {
+  std::vector<std::string> rules;
+  for (const TLanguage& language : Languages()) rules.push_back(language.Rule);
+  rules.push_back("nplurals=4; plural=n % 7 + 1 > 3 == n % 2 ? n % 1000 * 3 / 2 % 4 : n - 3 * (n / 3);");
+  rules.push_back("nplurals=3; plural=!(n % 3) || n % 5 == 2 && n > 10 ? 0 : n < 50 ? 1 : 2;");
+  rules.push_back("nplurals=6; plural=n % 10 % 4 + (n % 100 >= 50) + (n == 0);");
+  return rules;
+}
+
+// A catalog with the rule in its header and one plural message whose forms
+// are their indexes.
+void WritePo(const std::string& FileName, const std::string& Rule, int NumOfPlurals) {
+  std::ofstream out(FileName);
+  out << "msgid \"\"\nmsgstr \"\"\n\"Content-Type: text/plain; charset=UTF-8\\n\"\n\"Plural-Forms: " << Rule
+      << "\\n\"\n\nmsgid \"one\"\nmsgid_plural \"many\"\n";
+  for (int i = 0; i < NumOfPlurals; ++i) out << "msgstr[" << i << "] \"" << i << "\"\n";
+}
+
 bool HavePythonGettext() {
   return TestSupport::HaveProgram("msgfmt") &&
          TestSupport::RunCommand("python3 -c 'import gettext; gettext.c2py' >/dev/null 2>&1") == 0;
@@ -123,12 +147,7 @@ bool HavePythonGettext() {
 bool GettextIndexes(const TestSupport::TempDir& Dir, const std::string& Rule, int NumOfPlurals,
                     const std::vector<int64_t>& Counts, std::vector<int>& Indexes, std::string& Log) {
   const std::string po = Dir.File("rule.po"), mo = Dir.File("rule.mo"), script = Dir.File("forms.py");
-  {
-    std::ofstream out(po);
-    out << "msgid \"\"\nmsgstr \"\"\n\"Content-Type: text/plain; charset=UTF-8\\n\"\n\"Plural-Forms: " << Rule
-        << "\\n\"\n\nmsgid \"one\"\nmsgid_plural \"many\"\n";
-    for (int i = 0; i < NumOfPlurals; ++i) out << "msgstr[" << i << "] \"" << i << "\"\n";
-  }
+  WritePo(po, Rule, NumOfPlurals);
   if (TestSupport::RunCommand("msgfmt -c -o '" + mo + "' '" + po + "' 2>&1", &Log) != 0) return false;
   {
     std::ofstream out(script);
@@ -328,19 +347,42 @@ TEST(PluralForms, StandardRulesMatchGnuGettext) {
   if (!HavePythonGettext()) GTEST_SKIP() << "msgfmt or Python's gettext module is not installed";
   TestSupport::TempDir dir;
   const std::vector<int64_t> counts = Counts();
-  std::vector<std::string> rules;
-  for (const TLanguage& language : Languages()) rules.push_back(language.Rule);
-  // Formulas that mix the levels the gettext syntax shares with ours.
-  rules.push_back("nplurals=4; plural=n % 7 + 1 > 3 == n % 2 ? n % 1000 * 3 / 2 % 4 : n - 3 * (n / 3);");
-  rules.push_back("nplurals=3; plural=!(n % 3) || n % 5 == 2 && n > 10 ? 0 : n < 50 ? 1 : 2;");
-  rules.push_back("nplurals=6; plural=n % 10 % 4 + (n % 100 >= 50) + (n == 0);");
-  for (const std::string& rule : rules) {
+  for (const std::string& rule : OracleRules()) {
     TPluralForms forms(rule);
     std::vector<int> expected;
     std::string log;
     ASSERT_TRUE(GettextIndexes(dir, rule, forms.NumOfPlurals(), counts, expected, log)) << rule << "\n" << log;
     for (size_t i = 0; i < counts.size(); ++i)
       ASSERT_EQ(forms.IndexOf(int32_t(counts[i])), expected[i]) << rule << " n = " << counts[i];
+  }
+}
+
+// The C library's ngettext evaluates the rule of a catalog that msgfmt
+// compiled, with GNU gettext's own formula evaluator.
+TEST(PluralForms, StandardRulesMatchTheCLibrarysNgettext) {
+  if (!TestSupport::HaveProgram("msgfmt")) GTEST_SKIP() << "msgfmt is not installed";
+  if (!setlocale(LC_ALL, "C.UTF-8")) GTEST_SKIP() << "no C.UTF-8 locale";
+  setenv("LANGUAGE", "xx", 1);
+  TestSupport::TempDir dir;
+  const std::filesystem::path messages = dir.Path() / "xx" / "LC_MESSAGES";
+  std::filesystem::create_directories(messages);
+  const std::vector<int64_t> counts = Counts();
+  int number = 0;
+  for (const std::string& rule : OracleRules()) {
+    TPluralForms forms(rule);
+    // A domain of its own per rule: the library keeps loaded catalogs.
+    const std::string domain = "rule" + std::to_string(number++);
+    const std::string po = dir.File(domain + ".po"), mo = (messages / (domain + ".mo")).string();
+    WritePo(po, rule, forms.NumOfPlurals());
+    std::string log;
+    ASSERT_EQ(TestSupport::RunCommand("msgfmt -c -o '" + mo + "' '" + po + "' 2>&1", &log), 0) << log;
+    bindtextdomain(domain.c_str(), dir.Path().c_str());
+    if (number == 1 && std::string(dngettext(domain.c_str(), "one", "many", 1)) == "one")
+      GTEST_SKIP() << "the C library does not read the catalog";
+    for (int64_t n : counts) {
+      const std::string form = dngettext(domain.c_str(), "one", "many", static_cast<unsigned long>(n));
+      ASSERT_EQ(std::to_string(forms.IndexOf(int32_t(n))), form) << rule << " n = " << n;
+    }
   }
 }
 
