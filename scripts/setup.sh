@@ -13,7 +13,7 @@ packages=(
   # tests and benchmarks
   googletest libgtest-dev libbenchmark-dev libpng-dev
   # peer tools used as test oracles
-  imagemagick netpbm python3 python3-pil libjpeg-turbo-progs giflib-tools libtiff-tools libopenjp2-tools
+  imagemagick netpbm python3 python3-pil libjpeg-turbo-progs giflib-tools libtiff-tools libopenjp2-tools gettext
   # headless window tests
   xvfb xauth
 )
