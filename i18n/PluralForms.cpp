@@ -1,8 +1,8 @@
 #include "PluralForms.h"
 
-#include <cctype>
+#include "Cultures.h"
+
 #include <climits>
-#include <cstring>
 
 namespace I18n {
 
@@ -50,29 +50,6 @@ struct TRuleScanner {
     SkipTabsAndSpaces();
     return true;
   }
-};
-
-struct TStandardRule {
-  const char* Languages;  // language codes separated by blanks
-  const char* Rule;
-};
-
-// The plural rules of the gettext manual for well-known languages.
-const TStandardRule StandardRules[] = {
-    {"ja ko vi th zh id ms lo km my ka", "nplurals=1; plural=0;"},
-    {"en de nl sv da no nb nn fo es pt it el fi et he eo hu tr bg ca eu gl af sq", "nplurals=2; plural=(n != 1);"},
-    {"fr", "nplurals=2; plural=(n > 1);"},
-    {"lv", "nplurals=3; plural=(n%10==1 && n%100!=11 ? 0 : n != 0 ? 1 : 2);"},
-    {"ga", "nplurals=3; plural=n==1 ? 0 : n==2 ? 1 : 2;"},
-    {"ro", "nplurals=3; plural=n==1 ? 0 : (n==0 || (n%100 > 0 && n%100 < 20)) ? 1 : 2;"},
-    {"lt", "nplurals=3; plural=(n%10==1 && n%100!=11 ? 0 : n%10>=2 && (n%100<10 || n%100>=20) ? 1 : 2);"},
-    {"ru uk be sr hr bs",
-     "nplurals=3; plural=(n%10==1 && n%100!=11 ? 0 : n%10>=2 && n%10<=4 && (n%100<10 || n%100>=20) ? 1 : 2);"},
-    {"cs sk", "nplurals=3; plural=(n==1) ? 0 : (n>=2 && n<=4) ? 1 : 2;"},
-    {"pl", "nplurals=3; plural=(n==1 ? 0 : n%10>=2 && n%10<=4 && (n%100<10 || n%100>=20) ? 1 : 2);"},
-    {"sl", "nplurals=4; plural=(n%100==1 ? 0 : n%100==2 ? 1 : n%100==3 || n%100==4 ? 2 : 3);"},
-    {"ar",
-     "nplurals=6; plural=n==0 ? 0 : n==1 ? 1 : n==2 ? 2 : n%100>=3 && n%100<=10 ? 3 : n%100>=11 ? 4 : 5;"},
 };
 
 }  // namespace
@@ -181,25 +158,15 @@ int TPluralForms::IndexOf(int32_t N) {
 }
 
 std::string TPluralForms::RuleOf(const std::string& Locale, const std::string& DefaultRule) {
-  size_t end = 0;
-  while (end < Locale.size() && Locale[end] != '-' && Locale[end] != '_' && Locale[end] != '.' &&
-         Locale[end] != '@')
-    ++end;
-  const std::string language = LowerAscii(Locale.substr(0, end));
-  if (language.empty()) return DefaultRule;
-  // Brazilian Portuguese counts like French.
-  if (language == "pt" && end + 3 <= Locale.size() && LowerAscii(Locale.substr(end + 1, 2)) == "br" &&
-      (end + 3 == Locale.size() || !std::isalpha(static_cast<unsigned char>(Locale[end + 3]))))
-    return "nplurals=2; plural=(n > 1);";
-  for (const TStandardRule& entry : StandardRules) {
-    const char* p = entry.Languages;
-    while (*p) {
-      const char* q = std::strchr(p, ' ');
-      const size_t len = q ? size_t(q - p) : std::strlen(p);
-      if (language.size() == len && language.compare(0, len, p, len) == 0) return entry.Rule;
-      p += len;
-      while (*p == ' ') ++p;
-    }
+  // A POSIX locale's code set and modifier say nothing about counting.
+  std::string name = Locale.substr(0, Locale.find_first_of(".@"));
+  // The most specific culture the table holds: "pt-BR-x" gives "pt-BR",
+  // then "pt".
+  while (!name.empty()) {
+    if (const TCultureInfo* culture = TCultureTable::Find(name)) return culture->PluralRule;
+    const size_t cut = name.find_last_of("-_");
+    if (cut == std::string::npos) break;
+    name.erase(cut);
   }
   return DefaultRule;
 }

@@ -60,7 +60,8 @@ public:
   int IndexOf(int32_t N);
 
   // The standard gettext rule of the language of a locale ("pl", "pt-BR",
-  // "sr_RS"), DefaultRule for a language this table does not hold.
+  // "sr_RS"), taken from the culture table; DefaultRule for a language the
+  // table does not hold.
   static std::string RuleOf(const std::string& Locale, const std::string& DefaultRule);
 
 private:

@@ -400,6 +400,7 @@ TEST(PluralForms, RuleOfALanguage) {
       {"cs-CZ", 3, 1, 2, 2}, {"sk", 3, 1, 2, 2},    {"ar-EG", 6, 2, 3, 4},       {"sl", 4, 1, 3, 3},
       {"ga-IE", 3, 1, 2, 2}, {"fr-FR", 2, 1, 1, 1}, {"pt-BR", 2, 1, 1, 1},       {"ja-JP", 1, 0, 0, 0},
       {"DE-de", 2, 1, 1, 1}, {"lv", 3, 1, 1, 1},    {"lt", 3, 1, 1, 1},          {"ro", 3, 1, 1, 2},
+      {"pt_BR.UTF-8", 2, 1, 1, 1}, {"pt-BR-x", 2, 1, 1, 1}, {"sr_RS@latin", 3, 1, 2, 1},
   };
   for (const TCase& c : cases) {
     const std::string rule = TPluralForms::RuleOf(c.Locale, fallback);
