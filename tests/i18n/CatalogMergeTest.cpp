@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QResource>
 
 #include <cstdlib>
 #include <filesystem>
@@ -256,4 +257,32 @@ TEST(CatalogMerge, FolderLinkLoopsAreNotFollowed) {
   TTranslationCatalog c;
   c.Open(QString::fromStdString("dirx:" + root + "/"));
   EXPECT_EQ(c.TextDomains().Find("Main")->Literals().Count(), 1);
+}
+
+TEST(CatalogMerge, ProgramResources) {
+  const std::string rcc = "/usr/lib/qt6/libexec/rcc";
+  if (!std::filesystem::exists(rcc)) GTEST_SKIP() << "Qt's resource compiler is missing";
+  TestSupport::TempDir dir;
+  WriteText(dir.File("Vorelle"), CatalogText("en", "Main", "raw", "de", "R"));
+  WriteText(dir.File("CATALOG/Vorelle"), CatalogText("en", "Main", "typed", "de", "T"));
+  WriteText(dir.File("res.qrc"),
+            "<RCC><qresource prefix=\"/\"><file>Vorelle</file><file>CATALOG/Vorelle</file></qresource></RCC>");
+  ASSERT_EQ(TestSupport::RunCommand("cd '" + dir.Path().string() + "' && " + rcc + " --binary -o res.rcc res.qrc"), 0);
+  ASSERT_TRUE(QResource::registerResource(QString::fromStdString(dir.File("res.rcc"))));
+  TTranslationCatalog c;
+  // Without a type: the raw-data resource of that name.
+  c.Open("res:Vorelle");
+  EXPECT_NE(c.TextDomains().Find("Main")->Literals().Find("raw"), nullptr);
+  c.Open("RES:Vorelle.CATALOG");
+  EXPECT_NE(c.TextDomains().Find("Main")->Literals().Find("typed"), nullptr);
+  c.LoadFromResource("Vorelle", "10");
+  EXPECT_NE(c.TextDomains().Find("Main")->Literals().Find("raw"), nullptr);
+  try {
+    c.Open("res:Missing.CATALOG");
+    ADD_FAILURE();
+  } catch (const EResNotFound& e) {
+    EXPECT_STREQ(e.what(), "Resource Missing not found");
+  }
+  EXPECT_TRUE(c.Empty());
+  EXPECT_TRUE(QResource::unregisterResource(QString::fromStdString(dir.File("res.rcc"))));
 }
