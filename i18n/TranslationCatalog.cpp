@@ -25,9 +25,8 @@ int HexValue(char16_t C) {
 
 namespace PluralText {
 
-namespace {
-// The pieces of a text: each terminated piece, then a non-empty tail.
-std::vector<QString> Pieces(const QString& Text) {
+// Each terminated piece, then a non-empty tail.
+std::vector<QString> Split(const QString& Text) {
   std::vector<QString> pieces;
   qsizetype start = 0;
   for (qsizetype i = 0; i < Text.size(); ++i)
@@ -38,19 +37,18 @@ std::vector<QString> Pieces(const QString& Text) {
   if (start < Text.size()) pieces.push_back(Text.mid(start));
   return pieces;
 }
-}  // namespace
 
-int Count(const QString& Text) { return int(Pieces(Text).size()); }
+int Count(const QString& Text) { return int(Split(Text).size()); }
 
 QString Get(const QString& Text, int Index) {
   if (Index < 0) return QString();
-  const std::vector<QString> pieces = Pieces(Text);
+  const std::vector<QString> pieces = Split(Text);
   return size_t(Index) < pieces.size() ? pieces[size_t(Index)] : QString();
 }
 
 void Set(QString& Text, int Index, const QString& PluralForm) {
   if (Index < 0) return;
-  std::vector<QString> pieces = Pieces(Text);
+  std::vector<QString> pieces = Split(Text);
   if (size_t(Index) >= pieces.size()) pieces.resize(size_t(Index) + 1);
   pieces[size_t(Index)] = PluralForm;
   QString result;

@@ -17,6 +17,7 @@
 
 #include <span>
 #include <string>
+#include <vector>
 
 #include "Cultures.h"
 #include "HashList.h"
@@ -59,6 +60,8 @@ public:
 // Plural texts: every form is followed by U+0000. A trailing piece without
 // its terminator (a plain text) counts as one more form.
 namespace PluralText {
+// Every form, in order.
+std::vector<QString> Split(const QString& Text);
 int Count(const QString& Text);
 // Form Index (from 0); an index outside the forms gives the empty text.
 QString Get(const QString& Text, int Index);

@@ -238,8 +238,8 @@ void WriteValue(QXmlStreamWriter& W, const QString& Value, bool Plural) {
     W.writeCharacters(EscapeText(Value));
     return;
   }
-  const int count = PluralText::Count(Value);
-  for (int i = 0; i < count; ++i) W.writeTextElement(Latin("PluralForm"), EscapeText(PluralText::Get(Value, i)));
+  // Split once: a text may hold very many forms.
+  for (const QString& form : PluralText::Split(Value)) W.writeTextElement(Latin("PluralForm"), EscapeText(form));
 }
 
 const char* StateName(TTranslationState S) {
