@@ -340,4 +340,16 @@ private:
   void MergeFrom(const TTranslationCatalog& Source, TMergeOptions Options, bool AMatchRenamed);
 };
 
+// BeginUpdate for the life of this object, EndUpdate on every way out.
+class TUpdateGuard {
+public:
+  explicit TUpdateGuard(TTranslationCatalog& ACatalog) : fCatalog(ACatalog) { fCatalog.BeginUpdate(); }
+  ~TUpdateGuard() { fCatalog.EndUpdate(); }
+  TUpdateGuard(const TUpdateGuard&) = delete;
+  TUpdateGuard& operator=(const TUpdateGuard&) = delete;
+
+private:
+  TTranslationCatalog& fCatalog;
+};
+
 }  // namespace I18n

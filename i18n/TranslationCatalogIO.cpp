@@ -26,15 +26,6 @@ QString Latin(const char* S) { return QString::fromLatin1(S); }
 
 const char UnableToLoad[] = "Unable to load the translation catalog: ";
 
-class TUpdateGuard {
-public:
-  explicit TUpdateGuard(TTranslationCatalog& ACatalog) : fCatalog(ACatalog) { fCatalog.BeginUpdate(); }
-  ~TUpdateGuard() { fCatalog.EndUpdate(); }
-
-private:
-  TTranslationCatalog& fCatalog;
-};
-
 bool SameName(const QString& A, const char* B) { return A.compare(Latin(B), Qt::CaseInsensitive) == 0; }
 
 // --- Detection of plain XML text ---------------------------------------

@@ -7,15 +7,6 @@ namespace I18n {
 
 namespace {
 
-class TUpdateGuard {
-public:
-  explicit TUpdateGuard(TTranslationCatalog& ACatalog) : fCatalog(ACatalog) { fCatalog.BeginUpdate(); }
-  ~TUpdateGuard() { fCatalog.EndUpdate(); }
-
-private:
-  TTranslationCatalog& fCatalog;
-};
-
 void MarkApprovedFuzzy(TTextTranslations& Translations) {
   for (TTextTranslation* t : Translations)
     if (t->State() == tsUser) t->SetState(tsFuzzy);
