@@ -637,6 +637,7 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
   const bool isMNG = FileType == ngMNG;
   const int64_t streamSize = MeasureHandleSize(IO, Handle);
   std::vector<uint8_t> data;
+  // Read buffer of streamed image data and of skipped chunks.
   std::unique_ptr<uint8_t[]> piece;
   constexpr uint32_t PieceSize = 1u << 16;
   bool first = true;
@@ -741,7 +742,7 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
       crc = uint32_t(sum);
       if (crc != ReadBE32(crcBytes)) RaiseCrcError(id);
     } else {
-      uint8_t piece[16384];
+      if (!piece) piece.reset(new uint8_t[PieceSize]);
       uLong c = 0;
       {
         uint8_t idBytes[4];
@@ -750,9 +751,9 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
       }
       uint32_t rest = length;
       while (rest > 0) {
-        int32_t part = int32_t(std::min<uint32_t>(rest, sizeof(piece)));
-        if (IO.Read(Handle, piece, part) != part) RaiseChunkDataError(id);
-        c = crc32(c, piece, uInt(part));
+        int32_t part = int32_t(std::min<uint32_t>(rest, PieceSize));
+        if (IO.Read(Handle, piece.get(), part) != part) RaiseChunkDataError(id);
+        c = crc32(c, piece.get(), uInt(part));
         rest -= uint32_t(part);
       }
       uint8_t crcBytes[4];
@@ -1475,28 +1476,33 @@ void PutBytes(const TIOFunctions& IO, THandle Handle, TChunkId Id, const void* P
   }
 }
 
-// One chunk written as its data come: the length is written as 0 first and
-// put in place once the chunk is complete, so that a frame's whole zlib
-// stream goes into a single chunk without being held in memory.
+// One chunk written as its data come, each piece summed into the CRC while
+// it is in the cache. When the length is not known at the start it is
+// written as 0 and put in place once the chunk is complete, so that a
+// frame's whole zlib stream goes into a single chunk without being held in
+// memory.
 class TChunkWriter {
 public:
-  // Extra (the fdAT sequence number) precedes the data inside the chunk.
-  TChunkWriter(const TIOFunctions& IO, THandle Handle, TChunkId Id, const uint8_t* Extra = nullptr,
+  static constexpr int64_t UnknownLength = -1;
+  // Extra (the fdAT sequence number) precedes the data inside the chunk and
+  // counts in Length.
+  TChunkWriter(const TIOFunctions& IO, THandle Handle, TChunkId Id, int64_t Length, const uint8_t* Extra = nullptr,
                size_t ExtraSize = 0)
-      : FIO(IO), FHandle(Handle), FId(Id), FStart(IO.Tell(Handle)) {
+      : FIO(IO), FHandle(Handle), FId(Id), FLengthKnown(Length != UnknownLength) {
+    if (Length >= 0x80000000LL) RaiseTooLarge();
+    if (!FLengthKnown) FStart = IO.Tell(Handle);
     uint8_t header[8];
-    WriteBE32(header, 0);
+    WriteBE32(header, FLengthKnown ? uint32_t(Length) : 0);
     WriteBE32(header + 4, Id);
     FCrc = crc32(0L, header + 4, 4);
     PutBytes(FIO, FHandle, FId, header, 8);
     if (ExtraSize > 0) Write(Extra, ExtraSize);
   }
 
-  // Written in pieces, each summed into the CRC while it is in the cache.
   void Write(const void* Data, size_t Size) {
     const uint8_t* p = static_cast<const uint8_t*>(Data);
     FSize += Size;
-    if (FSize >= 0x80000000u) RaiseImagingError("Chunk %s is too large to be written.", IdText(FId));
+    if (FSize >= 0x80000000u) RaiseTooLarge();
     for (size_t n = Size; n > 0;) {
       size_t part = std::min<size_t>(n, 1u << 16);
       PutBytes(FIO, FHandle, FId, p, part);
@@ -1506,12 +1512,12 @@ public:
     }
   }
 
-  // The CRC, then the length in its place.
+  // The CRC, then the length in its place when it was not known.
   void Close() {
     uint8_t bytes[4];
     WriteBE32(bytes, uint32_t(FCrc));
     PutBytes(FIO, FHandle, FId, bytes, 4);
-    if (FSize == 0) return;
+    if (FLengthKnown || FSize == 0) return;
     const int32_t end = FIO.Tell(FHandle);
     WriteBE32(bytes, uint32_t(FSize));
     if (FStart < 0 || end < 0 || FIO.Seek(FHandle, FStart, smFromBeginning) != FStart)
@@ -1521,10 +1527,13 @@ public:
   }
 
 private:
+  [[noreturn]] void RaiseTooLarge() { RaiseImagingError("Chunk %s is too large to be written.", IdText(FId)); }
+
   const TIOFunctions& FIO;
   THandle FHandle;
   TChunkId FId;
-  int32_t FStart;
+  bool FLengthKnown;
+  int32_t FStart = -1;
   size_t FSize = 0;
   uLong FCrc = 0;
 };
@@ -1533,28 +1542,9 @@ private:
 // sequence number) precedes Data inside the chunk.
 void WriteChunk(const TIOFunctions& IO, THandle Handle, TChunkId Id, const void* Data, size_t Size,
                 const uint8_t* Extra = nullptr, size_t ExtraSize = 0) {
-  const size_t total = Size + ExtraSize;
-  if (total >= 0x80000000u) RaiseImagingError("Chunk %s is too large to be written.", IdText(Id));
-  uint8_t header[8];
-  WriteBE32(header, uint32_t(total));
-  WriteBE32(header + 4, Id);
-  uLong crc = crc32(0L, header + 4, 4);
-  PutBytes(IO, Handle, Id, header, 8);
-  if (ExtraSize > 0) {
-    PutBytes(IO, Handle, Id, Extra, ExtraSize);
-    crc = crc32(crc, Extra, uInt(ExtraSize));
-  }
-  const uint8_t* p = static_cast<const uint8_t*>(Data);
-  for (size_t n = Size; n > 0;) {
-    size_t part = std::min<size_t>(n, 1u << 16);
-    PutBytes(IO, Handle, Id, p, part);
-    crc = crc32(crc, p, uInt(part));
-    p += part;
-    n -= part;
-  }
-  uint8_t crcBytes[4];
-  WriteBE32(crcBytes, uint32_t(crc));
-  PutBytes(IO, Handle, Id, crcBytes, 4);
+  TChunkWriter chunk(IO, Handle, Id, int64_t(Size + ExtraSize), Extra, ExtraSize);
+  chunk.Write(Data, Size);
+  chunk.Close();
 }
 
 }  // namespace
@@ -1614,7 +1604,8 @@ void TNGFileSaver::WriteFrame(const TIOFunctions& IO, THandle Handle, size_t Ind
     TIHDR h = f.IHDR;
     h.Width = SwapEndian32(h.Width);
     h.Height = SwapEndian32(h.Height);
-    TChunkWriter chunk(IO, Handle, fdAT ? fdATId : IDATId, fdAT ? seq : nullptr, fdAT ? 4 : 0);
+    TChunkWriter chunk(IO, Handle, fdAT ? fdATId : IDATId, TChunkWriter::UnknownLength, fdAT ? seq : nullptr,
+                       fdAT ? 4 : 0);
     EncodeFrameRows(h, Image->Bits, *Info, PreFilter, CompressLevel,
                     [&](const uint8_t* P, size_t N) { chunk.Write(P, N); });
     chunk.Close();
