@@ -10,12 +10,14 @@ packages=(
   zlib1g-dev libjpeg62-turbo-dev libtiff-dev libopenjp2-7-dev
   # application and localization
   qt6-base-dev
+  # help book: compiler and reader
+  fp-utils libchm-dev
   # tests and benchmarks
   googletest libgtest-dev libbenchmark-dev libpng-dev
   # peer tools used as test oracles
   imagemagick netpbm python3 python3-pil libjpeg-turbo-progs giflib-tools libtiff-tools libopenjp2-tools gettext
   # headless window tests
-  xvfb xauth
+  xvfb xauth x11-apps
 )
 
 missing=()
