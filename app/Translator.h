@@ -1,13 +1,17 @@
 // Translation of the application's literal texts. Every text the conversion
 // job shows or writes is passed through a translator as its literal; the
 // literal is the identity of the text, so it is kept exactly as written,
-// placeholders included. The localization module will provide a catalog
-// backed translator; until then the literal translator answers every text
-// with itself.
+// placeholders included. In the program the job's literals go through the
+// main window's translator (TWindowTextTranslator, library
+// vorelle_app_i18n); the literal translator answers every text with itself.
 #pragma once
 
 #include <string>
 #include <vector>
+
+namespace I18n {
+class TTranslator;
+}
 
 namespace Vorelle {
 
@@ -21,6 +25,19 @@ public:
 class TLiteralTranslator : public ITextTranslator {
 public:
   std::string GetText(const std::string& Text) const override { return Text; }
+};
+
+// The literals of a window's translator (I18n::TTranslator, FormTranslator.h):
+//
+//   TWindowTextTranslator texts(*Translator);
+//   TConversionJob job(host, texts);
+class TWindowTextTranslator : public ITextTranslator {
+public:
+  explicit TWindowTextTranslator(I18n::TTranslator& ATranslator) : fTranslator(ATranslator) {}
+  std::string GetText(const std::string& Text) const override;
+
+private:
+  I18n::TTranslator& fTranslator;
 };
 
 // The placeholders of a pattern in order ("%s", "%d", ...; "%%" is not one).

@@ -1,6 +1,6 @@
 // The culture table: the languages the localization layer knows, each with
 // its locale name, two-letter language code, standard gettext plural rule,
-// names and reading direction.
+// names, reading direction and locale number.
 //
 //   const TCultureInfo* c = TCultureTable::NearestTo("es-AR");  // "es"
 //   c->PluralRule;                                              // "nplurals=2; plural=(n != 1);"
@@ -21,6 +21,9 @@ struct TCultureInfo {
   const char* EnglishName;
   const char* NativeName;   // UTF-8
   bool RightToLeft;
+  // The platform's number of the locale: the primary language in the low
+  // ten bits, the region (sub-language, 0 for a neutral culture) above.
+  unsigned short LocaleID = 0;
 };
 
 class TCultureTable {

@@ -9,7 +9,7 @@ packages=(
   # libraries of the imaging core
   zlib1g-dev libjpeg62-turbo-dev libtiff-dev libopenjp2-7-dev
   # application and localization
-  qt6-base-dev
+  qt6-base-dev famfamfam-flag-png
   # help book: compiler and reader
   fp-utils libchm-dev
   # tests and benchmarks
