@@ -101,6 +101,12 @@ public:
   static constexpr const char* TextInputNotOverwritten =
       "The output file \"%s\" is an input file of this run; it is not overwritten.";
   static constexpr const char* TextCannotWriteLog = "Cannot create file \"%s\". %s";
+  // Every literal text above, for translators and catalogs.
+  static std::vector<const char*> Literals() {
+    return {TextConvertedImages, TextLogTitle,   TextNotSupported, TextProcessing,
+            TextConverting,      TextException,  TextEndOfTask,    TextLogFileName,
+            TextCancelled,       TextInputNotOverwritten, TextCannotWriteLog};
+  }
 
 private:
   void ConvertOneFormat(const std::string& Path, const std::string& Name, const std::string& Ext,

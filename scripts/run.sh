@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# The main command: installs what the build needs, builds vorelle-convert,
-# converts every sample image to every output format into out/ and shows the
-# run log. The run keeps its settings in build/run-config, so the user's own
-# stored options are neither used nor changed.
+# The main command. Installs what the build needs and builds the programs.
+# With a display (X11 or Wayland) it starts the desktop program, vorelle:
+# drop image files on its window. Without one it converts every sample image
+# to every output format into out/ with vorelle-convert and shows the run
+# log. Either way it says which it did. The run keeps its settings in
+# build/run-config, so the user's own stored options are neither used nor
+# changed (set VORELLE_USER_SETTINGS=1 to use them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -11,8 +14,19 @@ scripts/setup.sh
 
 echo "== build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target vorelle-convert
+mkdir -p build/run-config
+if [ "${VORELLE_USER_SETTINGS:-0}" != 1 ]; then
+  export XDG_CONFIG_HOME="$root/build/run-config"
+fi
 
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ "${VORELLE_NO_WINDOW:-0}" != 1 ]; then
+  cmake --build build -j "$(nproc)" --target vorelle vorelle-convert
+  echo "== a display is available: starting the window (build/app/vorelle)"
+  echo "   drop image files on it; converted files go to the folder set in Options..."
+  exec build/app/vorelle
+fi
+
+cmake --build build -j "$(nproc)" --target vorelle-convert
 shopt -s nullglob
 samples=(samples/sample.*)
 if [ ${#samples[@]} -eq 0 ]; then
@@ -20,12 +34,11 @@ if [ ${#samples[@]} -eq 0 ]; then
   exit 1
 fi
 
-echo "== vorelle-convert over samples/ into out/"
+echo "== no display: converting samples/ into out/ with vorelle-convert"
 rm -rf "out/Converted Images"
-mkdir -p out build/run-config
+mkdir -p out
 status=0
-XDG_CONFIG_HOME="$root/build/run-config" build/app/vorelle-convert --all-formats --output-dir "$root/out" \
-  "${samples[@]}" || status=$?
+build/app/vorelle-convert --all-formats --output-dir "$root/out" "${samples[@]}" || status=$?
 
 echo "== out/Converted Images/Vorelle.log"
 tr -d '\r' < "out/Converted Images/Vorelle.log"
