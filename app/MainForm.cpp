@@ -8,6 +8,8 @@
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <QLocale>
+#include <QRegularExpression>
 #include <QLabel>
 #include <QMimeData>
 #include <QMouseEvent>
@@ -256,12 +258,34 @@ void TMainForm::FormCreate() {
   } catch (const EStyleNotFound& e) {
     ShowError(QString::fromStdString(e.what()));
   }
-  if (I18n::TLocalizer* localizer = I18n::TLocalizer::FirstInstance())
-    localizer->SetCultureName(QString::fromStdString(FAppOptions.Language()));
+  if (I18n::TLocalizer* localizer = I18n::TLocalizer::FirstInstance()) {
+    QString language = QString::fromStdString(FAppOptions.Language());
+    TSettingsFile settings(UserSettingsPath());
+    if (!settings.OpenKey(OptionsKey, false) || !settings.ValueExists("Language")) {
+      // Until the user saves a language, the program speaks the desktop's.
+      QStringList catalog;
+      for (const I18n::TCultureInfo* culture : localizer->Cultures())
+        catalog << QString::fromUtf8(culture->Locale);
+      language = FirstStartLanguage(QLocale::system().uiLanguages(), catalog);
+    }
+    localizer->SetCultureName(language);
+  }
   FConversionRunning = false;
   FCloseRequested = false;
   FFilesToProcess.clear();
   setAcceptDrops(true);
+}
+
+QString TMainForm::FirstStartLanguage(const QStringList& DesktopLanguages, const QStringList& CatalogLanguages) {
+  auto primary = [](const QString& Locale) { return Locale.section(QRegularExpression(QStringLiteral("[-_]")), 0, 0); };
+  for (QString wanted : DesktopLanguages) {
+    wanted.replace(QLatin1Char('_'), QLatin1Char('-'));
+    for (const QString& have : CatalogLanguages)
+      if (have.compare(wanted, Qt::CaseInsensitive) == 0) return have;
+    for (const QString& have : CatalogLanguages)
+      if (primary(have).compare(primary(wanted), Qt::CaseInsensitive) == 0) return have;
+  }
+  return QStringLiteral("en-US");
 }
 
 QString TMainForm::TranslateLiteral(const QString& Literal) const {

@@ -69,6 +69,11 @@ public:
   QString TranslateLiteral(const QString& Literal) const;
 
   // The window's literal texts (translated through its translator).
+  // The language of a start without a stored language: the first of the
+  // desktop's languages (in their order of preference) that the catalog
+  // has, exactly or as another region of the same language; else "en-US".
+  static QString FirstStartLanguage(const QStringList& DesktopLanguages, const QStringList& CatalogLanguages);
+
   // Every literal text the window and its conversion job show.
   static std::vector<const char*> Literals();
 

@@ -311,3 +311,19 @@ TEST_F(MainFormTest, HintsFollowTheOptionsAfterTheDialog) {
   EXPECT_TRUE(form.isEnabled());
   EXPECT_TRUE(form.acceptDrops());
 }
+
+TEST(MainFormLanguage, FirstStartFollowsTheDesktop) {
+  const QStringList catalog{"en-US", "de-DE", "fr-FR", "pt-BR", "es-ES", "zh-CN"};
+  struct {
+    QStringList Desktop;
+    const char* Expected;
+  } table[] = {
+      {{"de-DE", "de"}, "de-DE"},   {{"de-AT"}, "de-DE"},         {{"fr_BE"}, "fr-FR"},
+      {{"pt-PT", "pt"}, "pt-BR"},   {{"es-MX"}, "es-ES"},         {{"nl-NL", "fr-CA"}, "fr-FR"},
+      {{"zh-Hans-CN"}, "zh-CN"},    {{"nl-NL"}, "en-US"},         {{}, "en-US"},
+      {{"EN-gb"}, "en-US"},
+  };
+  for (auto& row : table)
+    EXPECT_EQ(TMainForm::FirstStartLanguage(row.Desktop, catalog), QString::fromLatin1(row.Expected))
+        << row.Desktop.join(',').toStdString();
+}
