@@ -67,7 +67,15 @@ bool TProgramHelp::OpenProgramHelp() {
   QPointer<THelpViewer>& viewer = OpenViewer();
   if (viewer && owner == viewer.data()) owner = viewer->parentWidget();
   const bool created = !viewer;
-  if (created) viewer = new THelpViewer(owner);
+  if (created) {
+    viewer = new THelpViewer(owner);
+    static bool cleanup = [] {
+      // A help window without an owner goes with the application.
+      qAddPostRoutine([] { delete OpenViewer().data(); });
+      return true;
+    }();
+    (void)cleanup;
+  }
 
   const QString topic = CultureTopic();
   if (!viewer->OpenTopic(book, topic) && (topic == DefaultTopic || !viewer->OpenTopic(book, DefaultTopic))) {
