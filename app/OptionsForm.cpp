@@ -1,6 +1,7 @@
 #include "OptionsForm.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
@@ -11,13 +12,19 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
-#include <QMessageBox>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionTabWidgetFrame>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QWindow>
 #include <algorithm>
 
+#include "CultureBox.h"
+#include "FormTranslator.h"
+#include "LocalizationModule.h"
+#include "Localizer.h"
+#include "MessageDialog.h"
 #include "OutputFormats.h"
 #include "ProgramHelp.h"
 #include "ProgramHint.h"
@@ -39,6 +46,17 @@ T* Create(QWidget* Parent, const char* Name, const QRect& Bounds) {
   return w;
 }
 
+// Tabs that can tell the place of their pages before they are first shown.
+class TPageControl : public QTabWidget {
+public:
+  using QTabWidget::QTabWidget;
+  QSize PageSize() const {
+    QStyleOptionTabWidgetFrame option;
+    initStyleOption(&option);
+    return style()->subElementRect(QStyle::SE_TabWidgetTabContents, &option, this).size();
+  }
+};
+
 }  // namespace
 
 QFont TOptionsForm::FormFont() {
@@ -56,6 +74,13 @@ QFont TOptionsForm::FormFont() {
 TOptionsForm::TOptionsForm(TOptions& Options, QWidget* Owner, TRegistry* Registry)
     : QDialog(Owner), FOptions(Options), FRegistry(Registry) {
   CreateComponents();
+  // The translator takes the designed texts before the lists are filled:
+  // format and style names are not translated.
+  Translator = new I18n::TTranslator(this);
+  Translator->setObjectName("Translator");
+  Translator->OnAfterTranslate = [this](I18n::TTranslator*) { AutoSizeControls(); };
+  Translator->OnAfterFlipLayout = [this](I18n::TTranslator*) { AutoSizeControls(); };
+  Translator->Start();
   FormCreate();
 }
 
@@ -68,8 +93,12 @@ void TOptionsForm::CreateComponents() {
                  Qt::WindowCloseButtonHint);
   setFixedSize(361, 400);
   setFont(FormFont());
+  // The layout below is designed left to right; the translator mirrors it
+  // for right-to-left languages, also when one is current at creation.
+  setLayoutDirection(Qt::LeftToRight);
 
-  OptionsPageControl = Create<QTabWidget>(this, "OptionsPageControl", {8, 8, 348, 356});
+  auto* pageControl = Create<TPageControl>(this, "OptionsPageControl", {8, 8, 348, 356});
+  OptionsPageControl = pageControl;
   OptionsPageControl->setUsesScrollButtons(false);
   auto addTab = [this](const char* Name, const char* Caption, const char* Hint) {
     auto* tab = new QWidget;
@@ -135,7 +164,9 @@ void TOptionsForm::CreateComponents() {
   InterfaceTab = addTab("InterfaceTab", "Interface", "This tab allow you to edit the program interface options");
   const char* languageHint = "Choose from this list one of the available languages to use on the program user interface";
   LanguageLabel = label(InterfaceTab, "LanguageLabel", 16, 14, "Language", languageHint);
-  CultureBox = Create<QComboBox>(InterfaceTab, "CultureBox", {16, 33, 305, 22});
+  CultureBox = new I18n::TCultureBox(InterfaceTab, I18n::TLocalizer::FirstInstance());
+  CultureBox->setObjectName("CultureBox");
+  CultureBox->setGeometry(16, 33, 305, 22);
   CultureBox->setToolTip(languageHint);
   const char* themeHint = "Choose from this list the theme that you want to use in the program";
   AppThemeLabel = label(InterfaceTab, "AppThemeLabel", 16, 73, "Theme", themeHint);
@@ -160,6 +191,9 @@ void TOptionsForm::CreateComponents() {
 
   OptionsPageControl->setCurrentIndex(0);
   OptionsPageControl->setFocus();
+  // Lay the pages out now, not when first shown: controls are placed (and
+  // mirrored for right-to-left languages) against their page's width.
+  for (QWidget* page : {BehaviourTab, FormatsTab, InterfaceTab}) page->setGeometry(QRect({0, 0}, pageControl->PageSize()));
   installEventFilter(this);
   for (QWidget* child : findChildren<QWidget*>()) child->installEventFilter(this);
   AutoSizeControls();
@@ -222,22 +256,17 @@ void TOptionsForm::FormCreate() {
 
 QString TOptionsForm::ItemExtension(const QListWidgetItem* Item) { return Item->data(ExtensionRole).toString(); }
 
-QString TOptionsForm::GetText(const QString& Text) const { return Text; }
+QString TOptionsForm::GetText(const QString& Text) const { return Translator->GetText(Text); }
 
-void TOptionsForm::Inform(const QString& Text) {
-  QMessageBox box(QMessageBox::Information, "Information", Text, QMessageBox::Ok, this);
-  box.exec();
+I18n::TMessageDialog* TOptionsForm::MsgDialog() {
+  if (I18n::TLocalizationModule* module = I18n::TLocalizationModule::Instance()) return module->MsgDialog();
+  if (!FOwnMsgDialog) FOwnMsgDialog = new I18n::TMessageDialog(this);
+  return FOwnMsgDialog;
 }
 
-void TOptionsForm::ShowWarning(const QString& Text) {
-  QMessageBox box(QMessageBox::Warning, "Warning", Text, QMessageBox::Ok, this);
-  box.exec();
-}
-
-void TOptionsForm::ShowError(const QString& Text) {
-  QMessageBox box(QMessageBox::Critical, "Error", Text, QMessageBox::Ok, this);
-  box.exec();
-}
+void TOptionsForm::Inform(const QString& Text) { MsgDialog()->Inform(Text); }
+void TOptionsForm::ShowWarning(const QString& Text) { MsgDialog()->ShowWarning(Text); }
+void TOptionsForm::ShowError(const QString& Text) { MsgDialog()->ShowError(Text); }
 
 void TOptionsForm::FormKeyUp(int Key) {
   if (Key == Qt::Key_F1) HelpButtonClick();
@@ -267,6 +296,9 @@ void TOptionsForm::SaveButtonClick() {
   edited.SetShowHints(ShowHintsCheckBox->isChecked());
   edited.SetCloseAtEnd(CloseAtEndCheckBox->isChecked());
   edited.SetOpenOutDir(OpenOutdirCheckBox->isChecked());
+  // Without a current culture the stored language stays.
+  if (I18n::TLocalizer* localizer = I18n::TLocalizer::FirstInstance(); localizer && localizer->Culture())
+    edited.SetLanguage(localizer->Culture()->Locale);
   const QString dir = OutputDirEdit->text();
   if (!IsBlank(dir) && QFileInfo(dir).isDir()) edited.SetOutputDir(dir.toStdString());
   for (int i = 0; i < FormatsCheckListBox->count(); ++i) {

@@ -10,7 +10,9 @@
 //   TProgramHint::SetShowHints(*mainForm, AppOptions.ShowHints());
 //
 // Components carry the names of the window description (objectName), so the
-// translator finds their captions and hints.
+// translator (domain "OptionsForm") finds their captions and hints. The
+// language list and the messages use the program's localization module
+// (I18n::TLocalizationModule) when one exists.
 #pragma once
 
 #include <QDialog>
@@ -29,6 +31,12 @@ class QListWidgetItem;
 class QMenu;
 class QPushButton;
 class QTabWidget;
+
+namespace I18n {
+class TCultureBox;
+class TMessageDialog;
+class TTranslator;
+}  // namespace I18n
 
 namespace Vorelle {
 
@@ -67,13 +75,14 @@ public:
   QAction* SelectNoneItem;
   QWidget* InterfaceTab;
   QLabel* LanguageLabel;
-  QComboBox* CultureBox;
+  I18n::TCultureBox* CultureBox;
   QLabel* AppThemeLabel;
   QListWidget* AppThemesListBox;
   QCheckBox* ShowHintsCheckBox;
   QPushButton* HelpButton;
   QPushButton* CancelButton;
   QPushButton* SaveButton;
+  I18n::TTranslator* Translator;
 
   // Event handlers, named after their control and event.
   void FormCreate();
@@ -104,7 +113,10 @@ private:
   void ShowWarning(const QString& Text);
   void ShowError(const QString& Text);
 
+  I18n::TMessageDialog* MsgDialog();
+
   TOptions& FOptions;
+  I18n::TMessageDialog* FOwnMsgDialog = nullptr;
   TRegistry* FRegistry;
   QVector<QWidget*> FAutoSized;
   bool FSizing = false;

@@ -6,6 +6,7 @@
 #include <QPointer>
 
 #include "HelpViewer.h"
+#include "Localizer.h"
 
 namespace Vorelle {
 
@@ -44,7 +45,12 @@ QString TProgramHelp::HelpFilePath() {
 }
 
 QString TProgramHelp::CultureTopic() {
-  QString culture = CultureQuery() ? CultureQuery()().trimmed() : QString();
+  QString culture;
+  if (CultureQuery()) {
+    culture = CultureQuery()().trimmed();
+  } else if (I18n::TLocalizer* localizer = I18n::TLocalizer::FirstInstance(); localizer && localizer->Culture()) {
+    culture = QString::fromUtf8(localizer->Culture()->Locale);
+  }
   // A culture name is a locale tag; anything else cannot name a page.
   for (QChar c : culture)
     if (!(c.isLetterOrNumber() || c == '-' || c == '_')) return DefaultTopic;
@@ -61,7 +67,15 @@ bool TProgramHelp::OpenProgramHelp() {
   QPointer<THelpViewer>& viewer = OpenViewer();
   if (viewer && owner == viewer.data()) owner = viewer->parentWidget();
   const bool created = !viewer;
-  if (created) viewer = new THelpViewer(owner);
+  if (created) {
+    viewer = new THelpViewer(owner);
+    static bool cleanup = [] {
+      // A help window without an owner goes with the application.
+      qAddPostRoutine([] { delete OpenViewer().data(); });
+      return true;
+    }();
+    (void)cleanup;
+  }
 
   const QString topic = CultureTopic();
   if (!viewer->OpenTopic(book, topic) && (topic == DefaultTopic || !viewer->OpenTopic(book, DefaultTopic))) {

@@ -36,8 +36,8 @@ public:
   // set (tests point it at a built program folder).
   static void SetProgramFile(const QString& FileName);
   static QString ProgramFile();
-  // Answers the name of the current culture ("en-US"), empty when none.
-  // The localization layer sets it at start-up.
+  // Answers the name of the current culture ("en-US"), empty when none; by
+  // default the culture of the program's localizer.
   static void SetCultureNameQuery(std::function<QString()> Query);
 
   // The help window while it is open, else null.

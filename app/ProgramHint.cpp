@@ -18,7 +18,7 @@ const char* const ShowHintsProperty = "vorelleShowHints";
 // and hides the hint when the user moves on.
 class THintFilter : public QObject {
 public:
-  explicit THintFilter(TProgramHint* Hint) : FHint(Hint) {}
+  explicit THintFilter(TProgramHint* Hint) : QObject(Hint), FHint(Hint) {}
 
   bool eventFilter(QObject* Watched, QEvent* Event) override {
     switch (Event->type()) {
@@ -82,6 +82,8 @@ void TProgramHint::Install() {
   if (TheHint()) return;
   TheHint() = new TProgramHint();
   qApp->installEventFilter(new THintFilter(TheHint()));
+  // The hint window (and its filter) go with the application.
+  qAddPostRoutine([] { delete TheHint().data(); });
 }
 
 TProgramHint* TProgramHint::Instance() { return TheHint().data(); }

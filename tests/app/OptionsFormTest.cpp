@@ -17,9 +17,14 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
+#include "CultureBox.h"
+#include "FormTranslator.h"
 #include "HelpViewer.h"
+#include "LocalizationModule.h"
+#include "Localizer.h"
 #include "OptionsForm.h"
 #include "OptionsStore.h"
 #include "OutputFormats.h"
@@ -192,6 +197,11 @@ TEST_F(OptionsFormTest, WindowDescription) {
   EXPECT_EQ(tabs->tabText(2), "Interface");
   EXPECT_EQ(tabs->tabToolTip(1), "This tab allow you to edit the currently selected output formats");
   EXPECT_EQ(tabs->currentIndex(), 0);
+  // Every page has the place the tabs give the shown one.
+  EXPECT_EQ(form->FormatsTab->size(), form->BehaviourTab->size());
+  EXPECT_EQ(form->InterfaceTab->size(), form->BehaviourTab->size());
+  ShowTab(*form, 2);
+  EXPECT_EQ(form->InterfaceTab->size(), form->BehaviourTab->size());
   EXPECT_EQ(form->SelectAllItem->text(), "Select all");
   EXPECT_EQ(form->SelectNoneItem->text(), "Select none");
   EXPECT_TRUE(form->CancelButton->isDefault());
@@ -484,4 +494,109 @@ TEST_F(OptionsFormTest, FolderBrowserFillsTheEditWithATrailingDelimiter) {
   OnNextModal([](QWidget* w) { qobject_cast<QDialog*>(w)->reject(); });
   QTest::mouseClick(form->SelectOutputDirButton, Qt::LeftButton);
   EXPECT_EQ(form->OutputDirEdit->text(), out + "/");
+}
+
+namespace {
+
+// A catalog translating some of the dialog's texts into German and Arabic.
+std::string DialogCatalog() {
+  const QString noFormat = I18n::LiteralID("You need to select at least one output format!");
+  return QString::fromUtf8(
+             "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<i18nCatalog Locale=\"en\">"
+             "<Domain Name=\"OptionsForm\">"
+             "<Property ID=\".Caption\"><Value>Vorelle - Options</Value>"
+             "<Translation Locale=\"de-DE\">Vorelle - Optionen</Translation>"
+             "<Translation Locale=\"ar-SA\">\xD8\xAE\xD9\x8A\xD8\xA7\xD8\xB1\xD8\xA7\xD8\xAA</Translation></Property>"
+             "<Property ID=\"BehaviourTab.Caption\"><Value>Behaviour</Value>"
+             "<Translation Locale=\"de-DE\">Verhalten</Translation></Property>"
+             "<Property ID=\"SaveButton.Caption\"><Value>Save</Value>"
+             "<Translation Locale=\"de-DE\">Speichern</Translation></Property>"
+             "<Property ID=\"OutputDirLabel.Caption\"><Value>Output directory</Value>"
+             "<Translation Locale=\"de-DE\">Ausgabeordner f\xC3\xBCr alle konvertierten Bilder</Translation></Property>"
+             "<Literal ID=\"%1\"><Value>You need to select at least one output format!</Value>"
+             "<Translation Locale=\"de-DE\">Mindestens ein Ausgabeformat w\xC3\xA4hlen!</Translation></Literal>"
+             "</Domain></i18nCatalog>")
+      .arg(noFormat)
+      .toStdString();
+}
+
+void ChooseCulture(TOptionsForm& Form, const char* Locale) {
+  I18n::TCultureBox* box = Form.CultureBox;
+  box->setFocus();
+  QTest::keyClick(box, Qt::Key_Home);
+  for (int i = 0; i < box->count() && std::string(box->SelectedCulture()->Locale) != Locale; ++i)
+    QTest::keyClick(box, Qt::Key_Down);
+  ASSERT_STREQ(box->SelectedCulture()->Locale, Locale);
+}
+
+}  // namespace
+
+TEST_F(OptionsFormTest, LanguageAppliesAtOnceAndOnlySaveStoresIt) {
+  {
+    std::ofstream(Dir.File("vorelle.i18n"), std::ios::binary) << DialogCatalog();
+  }
+  I18n::TLocalizationModule module(nullptr, QString::fromStdString(Dir.File("vorelle.i18n")));
+  I18n::TLocalizer* localizer = module.Localizer();
+  localizer->SetCulture(nullptr);
+  {
+    auto form = Open();
+    ShowTab(*form, 2);
+    ChooseCulture(*form, "de-DE");
+    EXPECT_EQ(form->windowTitle(), "Vorelle - Optionen");
+    EXPECT_EQ(form->OptionsPageControl->tabText(0), "Verhalten");
+    EXPECT_EQ(form->SaveButton->text(), "Speichern");
+    EXPECT_EQ(form->CancelButton->text(), "Cancel");
+    // The longer caption is not clipped.
+    EXPECT_GE(form->OutputDirLabel->width(), form->OutputDirLabel->sizeHint().width());
+    QTest::mouseClick(form->CancelButton, Qt::LeftButton);
+  }
+  EXPECT_STREQ(localizer->Culture()->Locale, "de-DE");
+  // Help follows the program's language (the book has no German page yet).
+  EXPECT_EQ(TProgramHelp::CultureTopic(), "de-DE.html");
+  ASSERT_TRUE(TProgramHelp::OpenProgramHelp());
+  EXPECT_EQ(TProgramHelp::Viewer()->CurrentTopic(), "en-US.html");
+  EXPECT_EQ(StoredString("Language"), "<none>");
+  EXPECT_EQ(Options->Language(), "en-US");
+  {
+    auto form = Open();
+    EXPECT_EQ(form->SaveButton->text(), "Speichern");
+    EXPECT_STREQ(form->CultureBox->SelectedCulture()->Locale, "de-DE");
+    ShowTab(*form, 1);
+    QString shown;
+    UseOutputMenu(*form, form->SelectNoneItem);
+    OnNextModal([&](QWidget* box) {
+      shown = MessageText(box);
+      ClickButton(box, "OK");
+    });
+    QTest::mouseClick(form->SaveButton, Qt::LeftButton);
+    EXPECT_TRUE(shown.contains(QString::fromUtf8("Mindestens ein Ausgabeformat w\xC3\xA4hlen!"))) << shown.toStdString();
+    UseOutputMenu(*form, form->SelectAllItem);
+    QTest::mouseClick(form->SaveButton, Qt::LeftButton);
+    EXPECT_EQ(StoredString("Language"), "de-DE");
+  }
+  {
+    // A right-to-left language mirrors the dialog at once.
+    auto form = Open();
+    ShowTab(*form, 2);
+    ChooseCulture(*form, "ar-SA");
+    EXPECT_EQ(form->layoutDirection(), Qt::RightToLeft);
+    EXPECT_EQ(form->SaveButton->geometry(), QRect(8, 370, 75, 25));
+    EXPECT_EQ(form->HelpButton->geometry(), QRect(278, 370, 75, 25));
+    QWidget* page = form->BehaviourTab;
+    EXPECT_EQ(form->OutputDirLabel->geometry().right() + 1, page->width() - 16);
+    EXPECT_EQ(form->CreateLogCheckBox->geometry().right() + 1, page->width() - 16);
+    EXPECT_EQ(form->OutputDirEdit->geometry(), QRect(page->width() - 16 - 260, 33, 260, 22));
+    // A dialog opened in that language is mirrored from the start.
+    auto second = Open();
+    EXPECT_EQ(second->layoutDirection(), Qt::RightToLeft);
+    EXPECT_EQ(second->SaveButton->geometry(), QRect(8, 370, 75, 25));
+    EXPECT_EQ(second->OutputDirEdit->geometry(), form->OutputDirEdit->geometry());
+    EXPECT_EQ(second->ShowHintsCheckBox->geometry(), form->ShowHintsCheckBox->geometry());
+    second.reset();
+    ChooseCulture(*form, "de-DE");
+    EXPECT_EQ(form->layoutDirection(), Qt::LeftToRight);
+    EXPECT_EQ(form->SaveButton->geometry(), QRect(278, 370, 75, 25));
+    EXPECT_EQ(form->OutputDirLabel->x(), 16);
+  }
+  localizer->SetCulture(nullptr);
 }

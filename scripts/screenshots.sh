@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Pictures of the program's windows on a virtual X display (Xvfb), in
+# English and in a right-to-left language, saved as PNG files under
+# build/screenshots/ (or the folder given). Look at them after changing a
+# window or a translation: no text may be clipped or overlapped.
+#
+#   scripts/screenshots.sh [OUTDIR] [CATALOG]
+#
+# Without CATALOG a small sample catalog with Arabic captions is used. The
+# windows pictured are listed in app/ScreenshotsMain.cpp (Shots()).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+out=${1:-$root/build/screenshots}
+
+scripts/setup.sh
+
+echo "== build"
+if [ ! -f build/build.ninja ]; then
+  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build build -j "$(nproc)" --target vorelle-screenshots
+
+echo "== screenshots into $out"
+rm -f "$out"/*.png "$out/settings.conf"
+mkdir -p "$out"
+# The pictures use settings of their own, never the user's.
+export XDG_CONFIG_HOME="$out/config"
+xvfb-run -a -s "-screen 0 1280x1024x24" build/app/vorelle-screenshots "$out" ${2:+"$2"}
