@@ -143,6 +143,9 @@ TMainForm::TMainForm(TOptions& AppOptions, QWidget* Parent) : QWidget(Parent), F
   setWindowTitle(QStringLiteral("Vorelle"));
   setFont(WindowFont());
   setFixedSize(424, 148);
+  // The window is designed left to right; its translator mirrors it for a
+  // right-to-left language.
+  setLayoutDirection(Qt::LeftToRight);
   move(0, 0);
 
   auto label = [this](const char* Name, const QRect& Geometry, const char* Caption, const char* Hint) {
@@ -223,7 +226,10 @@ TMainForm::TMainForm(TOptions& AppOptions, QWidget* Parent) : QWidget(Parent), F
   // The translator knows every caption and hint above and the literal
   // texts of the window and of the conversion job.
   FTranslator = new I18n::TTranslator(this);
+  FTranslator->OnAfterTranslate = [this](I18n::TTranslator*) { AutoSizeLabels(); };
+  FTranslator->OnAfterFlipLayout = [this](I18n::TTranslator*) { AutoSizeLabels(); };
   FTranslator->Start();
+  AutoSizeLabels();
   for (const char* literal : Literals()) FTranslator->GetText(QString::fromUtf8(literal));
 
   FHost = std::make_unique<TWindowHost>(*this);
@@ -293,6 +299,30 @@ QString TMainForm::TranslateLiteral(const QString& Literal) const {
 }
 
 QString TMainForm::Text(const char* Literal) const { return TranslateLiteral(QString::fromUtf8(Literal)); }
+
+void TMainForm::AutoSizeLabels() {
+  // Other languages and fonts than the designed ones need more room: the
+  // two labels grow to the width of their text (up to the note beside
+  // them), the note grows downwards (up to the buttons), the buttons grow
+  // away from the window's edge. Positions are the designed left-to-right
+  // ones, mirrored in a right-to-left layout.
+  const bool rtl = layoutDirection() == Qt::RightToLeft;
+  auto place = [this, rtl](QWidget* W, int Left, int Top, int Width, int Height) {
+    W->setGeometry(rtl ? width() - Left - Width : Left, Top, Width, Height);
+  };
+  auto textWidth = [](const QWidget* W, const QString& Text) { return W->fontMetrics().horizontalAdvance(Text); };
+  const int labelHeight = std::max(14, ImageProgressLabel->fontMetrics().height());
+  place(ImageProgressLabel, 8, 8, std::clamp(textWidth(ImageProgressLabel, ImageProgressLabel->text()) + 2, 87, 173),
+        labelHeight);
+  place(FormatsProgressLabel, 8, 58,
+        std::clamp(textWidth(FormatsProgressLabel, FormatsProgressLabel->text()) + 2, 91, 173), labelHeight);
+  place(NoteStaticText, 189, 19, 217, std::clamp(NoteStaticText->heightForWidth(217), 57, 87));
+  auto buttonWidth = [&](QPushButton* B) { return std::clamp(textWidth(B, B->text()) + 16, 75, 160); };
+  const int closeWidth = buttonWidth(CloseButton), optionsWidth = buttonWidth(OptionsButton);
+  place(CloseButton, 406 - closeWidth, 110, closeWidth, 25);
+  place(OptionsButton, 406 - closeWidth - 6 - optionsWidth, 110, optionsWidth, 25);
+  place(CancelButton, 8, 110, buttonWidth(CancelButton), 25);
+}
 
 bool TMainForm::CancelConversion() const { return FJob && FJob->CancelConversion(); }
 

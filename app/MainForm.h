@@ -121,6 +121,7 @@ private:
   void OptionsActionExecute();
   bool DragFormMouseDown(QMouseEvent* Event);
   void ConvertFiles();
+  void AutoSizeLabels();
   void ConversionDone();
   QString Text(const char* Literal) const;
   bool Confirm(const QString& Text);

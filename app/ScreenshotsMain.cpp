@@ -1,14 +1,18 @@
-// vorelle-screenshots OUTDIR [CATALOG]: pictures of the program's windows in
-// English and in a right-to-left language, one PNG per window and page, for
-// checking that no text is clipped or overlapped. Run it on a display of its
-// own (scripts/screenshots.sh uses Xvfb). Without CATALOG a small catalog
-// with Arabic captions of the options dialog is written to OUTDIR and used.
+// vorelle-screenshots OUTDIR CATALOG: pictures of the program's windows in
+// every language of the catalog, one PNG per window, page and language, for
+// checking that no text is clipped or overlapped: the main window idle and
+// during a run, the options dialog's three pages. Run it on a display of its
+// own (scripts/screenshots.sh uses Xvfb).
 //
 // A window is added to the pictures by one entry of Shots() below.
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QElapsedTimer>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QTest>
 #include <cstdio>
 #include <functional>
@@ -16,6 +20,7 @@
 
 #include "FormTranslator.h"
 #include "Imaging.h"
+#include "MainForm.h"
 #include "LocalizationModule.h"
 #include "Localizer.h"
 #include "OptionsForm.h"
@@ -41,49 +46,28 @@ std::unique_ptr<QWidget> OptionsPage(TOptions& Options, int Page) {
   return form;
 }
 
+// The main window in the middle of a run: a large picture converted to
+// every format, caught once both bars have moved.
+std::unique_ptr<QWidget> MainFormRunning(TOptions& Options, const QString& Input) {
+  auto form = std::make_unique<TMainForm>(Options);
+  form->show();
+  form->HandleDroppedFiles({Input, Input, Input});
+  QElapsedTimer waited;
+  waited.start();
+  while (form->FormatsProgressBar->value() < 3 && waited.elapsed() < 20000) QTest::qWait(10);
+  return form;
+}
+
+QString LargeInput;
+
 std::vector<TShot> Shots() {
   return {
+      {"main", [](TOptions& o) { return std::make_unique<TMainForm>(o); }},
+      {"main-running", [](TOptions& o) { return MainFormRunning(o, LargeInput); }},
       {"options-behaviour", [](TOptions& o) { return OptionsPage(o, 0); }},
       {"options-formats", [](TOptions& o) { return OptionsPage(o, 1); }},
       {"options-interface", [](TOptions& o) { return OptionsPage(o, 2); }},
   };
-}
-
-// The languages pictured: the designed English and a right-to-left one.
-const char* const Languages[] = {"en-US", "ar-SA"};
-
-// Arabic captions of the options dialog, for pictures taken before a
-// translated catalog is shipped.
-QByteArray SampleCatalog() {
-  const std::pair<const char*, const char*> captions[] = {
-      {".Caption", "Vorelle - الخيارات"},
-      {"BehaviourTab.Caption", "السلوك"},
-      {"FormatsTab.Caption", "الصيغ"},
-      {"InterfaceTab.Caption", "الواجهة"},
-      {"OutputDirLabel.Caption", "مجلد الإخراج"},
-      {"CloseAtEndCheckBox.Caption", "إغلاق البرنامج عند انتهاء التحويل"},
-      {"OpenOutdirCheckBox.Caption", "فتح مجلد الإخراج عند انتهاء التحويل"},
-      {"CreateLogCheckBox.Caption", "إنشاء ملف سجل بمعلومات التحويل"},
-      {"LaunchLogCheckBox.Caption", "فتح ملف السجل عند انتهاء التحويل"},
-      {"OutputFormatsLabel.Caption", "صيغ الإخراج"},
-      {"LanguageLabel.Caption", "اللغة"},
-      {"AppThemeLabel.Caption", "السمة"},
-      {"ShowHintsCheckBox.Caption", "إظهار تلميحات البرنامج في بعض عناصر الواجهة"},
-      {"HelpButton.Caption", "تعليمات"},
-      {"CancelButton.Caption", "إلغاء"},
-      {"SaveButton.Caption", "حفظ"},
-      {"SelectAllItem.Caption", "تحديد الكل"},
-      {"SelectNoneItem.Caption", "إلغاء تحديد الكل"},
-  };
-  QByteArray xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<i18nCatalog Locale=\"en\">\n<Domain Name=\"OptionsForm\">\n";
-  for (auto& [id, text] : captions) {
-    xml += QByteArray("<Property ID=\"") + id + "\"><Translation Locale=\"ar-SA\">" + text + "</Translation>";
-    // English is a language of the catalog too, so the language list shows it.
-    if (QByteArray(id) == ".Caption") xml += "<Translation Locale=\"en-US\">Vorelle - Options</Translation>";
-    xml += "</Property>\n";
-  }
-  xml += "</Domain>\n</i18nCatalog>\n";
-  return xml;
 }
 
 }  // namespace
@@ -91,31 +75,49 @@ QByteArray SampleCatalog() {
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("Vorelle");
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: vorelle-screenshots OUTDIR [CATALOG]\n");
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: vorelle-screenshots OUTDIR CATALOG\n");
     return 2;
   }
   const QDir out(QString::fromLocal8Bit(argv[1]));
   QDir().mkpath(out.path());
-  QString catalog = argc > 2 ? QString::fromLocal8Bit(argv[2]) : out.filePath("sample-catalog.i18n");
-  if (argc <= 2) {
-    QFile file(catalog);
-    if (!file.open(QIODevice::WriteOnly) || file.write(SampleCatalog()) < 0) {
-      std::fprintf(stderr, "vorelle-screenshots: cannot write %s\n", qPrintable(catalog));
-      return 1;
-    }
-  }
+  QString catalog = QString::fromLocal8Bit(argv[2]);
 
   Imaging::InitImaging();
+  // Runs write into a scratch folder of their own.
+  QTemporaryDir scratch;
+  LargeInput = scratch.filePath(QStringLiteral("photo.bmp"));
+  {
+    Imaging::TImageData image;
+    Imaging::ResetImage(image);
+    Imaging::CreateImage(2400, 1600, Imaging::fmtR8G8B8, image);
+    Imaging::WriteImageFile(LargeInput.toStdString(), image);
+    Imaging::ReleaseImage(image);
+  }
   TProgramHint::Install();
   I18n::TLocalizationModule module(nullptr, catalog);
-  TSettingsFile settings(out.filePath("settings.conf").toStdString());
-  TOptions options(settings);
+  // The windows read the language from the user's settings, which the
+  // script points into OUTDIR.
+  TSettingsFile settings(UserSettingsPath());
+  TOptions options(settings, scratch.path().toStdString());
+  options.SetOutputDir(scratch.path().toStdString());
+  options.SetOpenOutDir(false);
+  options.SetLaunchLog(false);
+  options.Save(settings);
   TStyleManager::SetStyle(QString::fromStdString(options.AppStyle()));
 
   int written = 0;
-  for (const char* language : Languages) {
-    module.Localizer()->SetCulture(I18n::TCultureTable::Find(language));
+  std::vector<const I18n::TCultureInfo*> languages(module.Localizer()->Cultures().begin(),
+                                                   module.Localizer()->Cultures().end());
+  if (languages.size() < 2) {
+    std::fprintf(stderr, "vorelle-screenshots: %s holds no translations\n", qPrintable(catalog));
+    return 1;
+  }
+  for (const I18n::TCultureInfo* culture : languages) {
+    const QString language = QString::fromUtf8(culture->Locale);
+    options.SetLanguage(culture->Locale);
+    options.Save(settings);
+    module.Localizer()->SetCulture(culture);
     for (const TShot& shot : Shots()) {
       std::unique_ptr<QWidget> window = shot.Make(options);
       window->show();
@@ -128,6 +130,12 @@ int main(int argc, char** argv) {
       }
       std::printf("%s\n", qPrintable(file));
       ++written;
+      // A window still converting stops before it goes.
+      if (auto* form = qobject_cast<TMainForm*>(window.get())) {
+        form->CancelButton->click();
+        form->InformHandler = [](const QString&) {};
+        while (form->ConversionRunning()) QTest::qWait(10);
+      }
     }
   }
   module.Localizer()->SetCulture(nullptr);

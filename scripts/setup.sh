@@ -17,7 +17,9 @@ packages=(
   # peer tools used as test oracles
   imagemagick netpbm python3 python3-pil libjpeg-turbo-progs giflib-tools libtiff-tools libopenjp2-tools gettext
   # headless window tests
-  xvfb xauth x11-apps
+  xvfb xauth x11-apps fonts-dejavu-core fonts-wqy-microhei
+  # the installed program checked: desktop entry, AppStream data
+  desktop-file-utils appstream
 )
 
 missing=()
