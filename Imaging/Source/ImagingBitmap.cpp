@@ -438,6 +438,7 @@ bool TBitmapFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, b
     RaiseImagingError("Bitmap pixel offset %d points into the headers.", int32_t(pixelOffset));
   const int64_t remaining = std::max<int64_t>(0, available - pixelOffset);
   const int64_t rowSize = ((int64_t(width) * h.BitCount + 31) / 32) * 4;
+  CheckPixelLimit(width, height);
   const int64_t imageBytes = ImageBytesFor(format, width, height);
   if (imageBytes <= 0 || imageBytes > MaxImageSize)
     RaiseImagingError("Bitmap of %d x %d pixels is too large.", width, height);

@@ -504,6 +504,7 @@ bool TGIFFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
 
   std::vector<TGIFFrameRecord> frames;
   int64_t canvasWidth = screenWidth, canvasHeight = screenHeight;
+  CheckPixelLimit(screenWidth, screenHeight);
   uint8_t control[4] = {};  // packed, delay (2), transparent index
   bool hasControl = false;
   std::vector<uint8_t> data;
@@ -551,6 +552,7 @@ bool TGIFFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
       // An unset size takes the screen's.
       if (rec.Width == 0) rec.Width = screenWidth;
       if (rec.Height == 0) rec.Height = screenHeight;
+      CheckPixelLimit(rec.Width, rec.Height);
 
       TColor32Rec palette[256] = {};
       if (rec.HasLocalPalette)

@@ -369,6 +369,7 @@ bool CreateImage(int32_t Width, int32_t Height, TImageFormat Format, TImageData&
     PImageFormatInfo info = InfoOf(format);
     if (!info || !info->GetPixelsSize) return false;
     int32_t width = Width, height = Height;
+    CheckPixelLimit(width, height);
     const auto refuse = [&](int64_t Bytes) {
       RaiseImagingError("An image of %d x %d pixels in format %s needs %d bytes, more than %d.", (long long)Width,
                         (long long)Height, FormatDisplayName(format), (long long)Bytes, (long long)MaxImageSize);

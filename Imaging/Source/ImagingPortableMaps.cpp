@@ -595,6 +595,7 @@ bool TPortableMapFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Imag
     dataStart = reader.Position();
 
     TImageFormat format = FormatForMap(info);
+    CheckPixelLimit(info.Width, info.Height);
     int64_t imageBytes = ImageBytesFor(format, info.Width, info.Height);
     if (imageBytes <= 0 || imageBytes > MaxImageSize)
       RaiseImagingError("Portable map image of %d x %d pixels is too large.", info.Width, info.Height);

@@ -188,15 +188,31 @@ TEST_F(ConversionJobTest, NoSelectedFormatCountsEveryFileAndCreatesNoFolder) {
   EXPECT_EQ(Tree(Root), std::vector<std::string>{"Vorelle.log"});
 }
 
-TEST_F(ConversionJobTest, SameNameFromTwoFoldersLaterOneWins) {
-  fs::path one = Dir.Path() / "one" / "x.vtr", two = Dir.Path() / "two" / "x.vtr";
+// Inputs of one name from different folders get folders of their own in one
+// run ("x.vtr", "x.vtr (2)", ...); nothing of the run is overwritten. A later
+// run reuses the folders.
+TEST_F(ConversionJobTest, SameNameFromTwoFoldersGetFoldersOfTheirOwn) {
+  fs::path one = Dir.Path() / "one" / "x.vtr", two = Dir.Path() / "two" / "x.vtr", three = Dir.Path() / "3" / "x.vtr";
   WriteBytes(one, AppTest::TestFileBytes("VTR1", 2, 2, 1));
   WriteBytes(two, AppTest::TestFileBytes("VTR1", 4, 1, 2));
-  Job.ConvertFiles({one.string(), two.string()});
-  EXPECT_EQ(Tree(Root), (std::vector<std::string>{"Vorelle.log", "x.vtr/", "x.vtr/x.vtc", "x.vtr/x.vtr"}));
+  WriteBytes(three, AppTest::TestFileBytes("VTR1", 1, 1, 3));
+  Job.ConvertFiles({one.string(), two.string(), three.string()});
+  EXPECT_EQ(Tree(Root), (std::vector<std::string>{"Vorelle.log", "x.vtr (2)/", "x.vtr (2)/x.vtc", "x.vtr (2)/x.vtr",
+                                                  "x.vtr (3)/", "x.vtr (3)/x.vtc", "x.vtr (3)/x.vtr", "x.vtr/",
+                                                  "x.vtr/x.vtc", "x.vtr/x.vtr"}));
+  EXPECT_EQ(Pixels(TestSupport::ReadFileBytes(Root / "x.vtr" / "x.vtc")), Pixels(TestSupport::ReadFileBytes(one)));
+  EXPECT_EQ(Pixels(TestSupport::ReadFileBytes(Root / "x.vtr (2)" / "x.vtr")), Pixels(TestSupport::ReadFileBytes(two)));
+  EXPECT_EQ(Pixels(TestSupport::ReadFileBytes(Root / "x.vtr (3)" / "x.vtr")), Pixels(TestSupport::ReadFileBytes(three)));
+  EXPECT_EQ(Job.ConvertedImages(), 3);
+  EXPECT_EQ(Job.Summary().OutputsWritten, 6);
+  std::string log = LogText();
+  EXPECT_NE(log.find("Processing image file: \"x.vtr\"\r\nConverting \"x.vtr\" to \"x.vtr\"\r\n"), std::string::npos);
+  EXPECT_NE(log.find("Processing image file: \"x.vtr (2)\"\r\nConverting \"x.vtr\" to \"x.vtr\"\r\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("Processing image file: \"x.vtr (3)\"\r\n"), std::string::npos);
+  // The next run starts from the first folder again.
+  Job.ConvertFiles({two.string()});
   EXPECT_EQ(Pixels(TestSupport::ReadFileBytes(Root / "x.vtr" / "x.vtc")), Pixels(TestSupport::ReadFileBytes(two)));
-  EXPECT_EQ(Pixels(TestSupport::ReadFileBytes(Root / "x.vtr" / "x.vtr")), Pixels(TestSupport::ReadFileBytes(two)));
-  EXPECT_EQ(Job.ConvertedImages(), 2);
 }
 
 TEST_F(ConversionJobTest, SeveralDotsReplaceOnlyTheLastExtension) {
@@ -237,13 +253,15 @@ TEST_F(ConversionJobTest, DamagedFileIsLoggedOncePerFormat) {
   EXPECT_EQ(Job.Summary().Exceptions, 2);
 }
 
-TEST_F(ConversionJobTest, AcceptedNameWithUnknownContentWritesNothingSilently) {
+TEST_F(ConversionJobTest, AcceptedNameWithUnknownContentIsLoggedWithTheReason) {
   fs::path odd = Dir.Path() / "in" / "odd.vtr";
   WriteBytes(odd, {'n', 'o', 't', ' ', 'a', 'n', ' ', 'i', 'm', 'a', 'g', 'e', ' ', 'a', 't', ' ', 'a', 'l', 'l'});
   Job.ConvertFiles({odd.string()});
+  std::string line = "Exception with message: \"The content of \"" + odd.string() +
+                     "\" is not an image in any known format.\"";
   EXPECT_EQ(LogText(), Log({Rule, "Vorelle Last Usage Log", Rule, "", "Processing image file: \"odd.vtr\"",
-                            "Converting \"odd.vtr\" to \"odd.vtr\"", "Converting \"odd.vtr\" to \"odd.vtc\"", "",
-                            "End of task. \"1\" image files converted."}));
+                            "Converting \"odd.vtr\" to \"odd.vtr\"", line, "Converting \"odd.vtr\" to \"odd.vtc\"", line,
+                            "", "End of task. \"1\" image files converted."}));
   EXPECT_EQ(Tree(Root), (std::vector<std::string>{"Vorelle.log", "odd.vtr/"}));
   EXPECT_EQ(Job.Summary().OutputsWritten, 0);
   EXPECT_FALSE(Job.Summary().Complete());
@@ -287,6 +305,7 @@ TEST_F(ConversionJobTest, CancelBeforeTheSecondFileStopsTheFileLoop) {
   Job.ConvertFiles({a, b});
   // The format loop stops at its next poll; the file still counts.
   EXPECT_EQ(LogText(), Log({Rule, "Vorelle Last Usage Log", Rule, "", "Processing image file: \"a.vtr\"", "",
+                            "The run was cancelled.", "",
                             "End of task. \"1\" image files converted."}));
   EXPECT_EQ(Host.EventsLike("Inform"), std::vector<std::string>{"Inform Operation cancelled"});
 }
