@@ -438,10 +438,10 @@ bool TBitmapFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, b
     RaiseImagingError("Bitmap pixel offset %d points into the headers.", int32_t(pixelOffset));
   const int64_t remaining = std::max<int64_t>(0, available - pixelOffset);
   const int64_t rowSize = ((int64_t(width) * h.BitCount + 31) / 32) * 4;
-  CheckPixelLimit(width, height);
   const int64_t imageBytes = ImageBytesFor(format, width, height);
   if (imageBytes <= 0 || imageBytes > MaxImageSize)
     RaiseImagingError("Bitmap of %d x %d pixels is too large.", width, height);
+  CheckPixelLimit(width, height);
 
   const bool rle = h.Compression == BI_RLE8 || h.Compression == BI_RLE4;
   int64_t blockSize;

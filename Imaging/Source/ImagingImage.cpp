@@ -369,7 +369,6 @@ bool CreateImage(int32_t Width, int32_t Height, TImageFormat Format, TImageData&
     PImageFormatInfo info = InfoOf(format);
     if (!info || !info->GetPixelsSize) return false;
     int32_t width = Width, height = Height;
-    CheckPixelLimit(width, height);
     const auto refuse = [&](int64_t Bytes) {
       RaiseImagingError("An image of %d x %d pixels in format %s needs %d bytes, more than %d.", (long long)Width,
                         (long long)Height, FormatDisplayName(format), (long long)Bytes, (long long)MaxImageSize);
@@ -384,6 +383,7 @@ bool CreateImage(int32_t Width, int32_t Height, TImageFormat Format, TImageData&
     const int64_t size = info->GetPixelsSize(format, width, height);
     if (size > MaxImageSize || size < 0) refuse(size);
     if (size == 0) return false;
+    CheckPixelLimit(width, height);
     bits = AllocMem(size);
     if (info->PaletteEntries > 0)
       palette = static_cast<PPalette32>(AllocMem(int64_t(info->PaletteEntries) * int64_t(sizeof(TColor32Rec))));

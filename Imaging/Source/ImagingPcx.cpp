@@ -297,10 +297,10 @@ bool TPCXFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
 
   int64_t lineBytes = int64_t(h.BytesPerLine) * h.Planes;
   int64_t dataBytes = lineBytes * height;
-  CheckPixelLimit(width, height);
   int64_t imageBytes = ImageBytesFor(format, int32_t(width), int32_t(height));
   if (imageBytes <= 0 || imageBytes > MaxImageSize || dataBytes > MaxImageSize)
     RaiseImagingError("PCX image of %d x %d pixels is too large.", (long long)width, (long long)height);
+  CheckPixelLimit(width, height);
 
   // The data must be able to fill the image: raw data byte for byte, a run
   // of two bytes gives at most 63.

@@ -271,11 +271,11 @@ bool TTargaFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bo
   if (h.Width == 0 || h.Height == 0) RaiseImagingError("Invalid Targa dimensions %d x %d.", int32_t(h.Width), int32_t(h.Height));
   const bool rle = h.ImageType >= 9;
   const int32_t pixelSize = (h.PixelSize + 7) / 8;
-  CheckPixelLimit(h.Width, h.Height);
   const int64_t pixelCount = int64_t(h.Width) * h.Height;
   const int64_t imageBytes = pixelCount * pixelSize;
   if (imageBytes > MaxImageSize)
     RaiseImagingError("Targa image of %d x %d pixels is too large.", int32_t(h.Width), int32_t(h.Height));
+  CheckPixelLimit(h.Width, h.Height);
 
   // Colour map: checked against the file before anything is allocated.
   const bool hasMap = h.ColorMapType == 1;
