@@ -11,7 +11,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
 #include <filesystem>
+#include <random>
+#include <set>
 
 namespace fs = std::filesystem;
 
@@ -24,20 +27,327 @@ std::string ExtractFileName(const std::string& Path) {
   return slash == std::string::npos ? Path : Path.substr(slash + 1);
 }
 
+std::string ExtractFolder(const std::string& Path) {
+  size_t slash = Path.find_last_of('/');
+  return slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : Path.substr(0, slash);
+}
+
 std::string IncludeTrailingDelimiter(const std::string& Path) {
   return !Path.empty() && Path.back() != '/' ? Path + "/" : Path;
 }
 
-void ReplaceAll(std::string& Text, const std::string& From, const std::string& To) {
-  if (From.empty()) return;
-  for (size_t pos = Text.find(From); pos != std::string::npos; pos = Text.find(From, pos + To.size()))
-    Text.replace(pos, From.size(), To);
+std::string SystemError(int Code) { return std::strerror(Code); }
+
+// ---------------------------------------------------------------------------
+// Descriptors
+// ---------------------------------------------------------------------------
+
+// A file descriptor closed with the object.
+class TDescriptor {
+public:
+  TDescriptor() = default;
+  explicit TDescriptor(int Fd) : FFd(Fd) {}
+  ~TDescriptor() { Reset(); }
+  TDescriptor(TDescriptor&& Other) noexcept : FFd(Other.Release()) {}
+  TDescriptor& operator=(TDescriptor&& Other) noexcept {
+    if (this != &Other) {
+      Reset();
+      FFd = Other.Release();
+    }
+    return *this;
+  }
+  int Get() const { return FFd; }
+  bool Valid() const { return FFd >= 0; }
+  int Release() {
+    int fd = FFd;
+    FFd = -1;
+    return fd;
+  }
+  void Reset() {
+    if (FFd >= 0) ::close(FFd);
+    FFd = -1;
+  }
+
+private:
+  int FFd = -1;
+};
+
+// A random name for a file that exists only while it is being written.
+std::string RandomTemporaryName() {
+  static thread_local std::mt19937_64 random{std::random_device{}() ^ (uint64_t(::getpid()) << 32)};
+  char name[40];
+  std::snprintf(name, sizeof name, ".vorelle-%016llx.part", (unsigned long long)random());
+  return name;
 }
 
-void CreateFolderPath(const std::string& Path) {
-  std::error_code ec;  // a failure shows when the files are written
-  fs::create_directories(Path, ec);
+// A new file in a folder, written without a name (O_TMPFILE) where the file
+// system allows, else under a random name created exclusively (never through
+// a link). Publish gives it its final name by an atomic rename; until then
+// the final name keeps its earlier file, and a file that is not published
+// disappears (with O_TMPFILE also when the process is killed).
+class TNewFile {
+public:
+  TNewFile(int DirFd, const std::string& ShownName) : FDir(DirFd), FShownName(ShownName) {
+    int fd = ::openat(FDir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      FFile = TDescriptor(fd);
+      return;
+    }
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) Fail(errno);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::string name = RandomTemporaryName();
+      fd = ::openat(FDir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (fd >= 0) {
+        FFile = TDescriptor(fd);
+        FTempName = name;
+        return;
+      }
+      if (errno != EEXIST) Fail(errno);
+    }
+    Fail(EEXIST);
+  }
+  ~TNewFile() {
+    if (!FTempName.empty()) ::unlinkat(FDir, FTempName.c_str(), 0);
+  }
+  TNewFile(const TNewFile&) = delete;
+  TNewFile& operator=(const TNewFile&) = delete;
+
+  // The descriptor, handed over to whoever writes the data.
+  TDescriptor TakeDescriptor() { return std::move(FFile); }
+  int Descriptor() const { return FFile.Get(); }
+
+  // Names the written file Name (replacing what is there, a link included,
+  // without following it). Raises with the system's reason.
+  void Publish(const std::string& Name, int WrittenFd) {
+    if (FTempName.empty()) {
+      char proc[64];
+      std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", WrittenFd);
+      for (int attempt = 0; attempt < 100 && FTempName.empty(); ++attempt) {
+        std::string name = RandomTemporaryName();
+        if (::linkat(AT_FDCWD, proc, FDir, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+            ::linkat(WrittenFd, "", FDir, name.c_str(), AT_EMPTY_PATH) == 0)
+          FTempName = name;
+        else if (errno != EEXIST)
+          Fail(errno);
+      }
+      if (FTempName.empty()) Fail(EEXIST);
+    }
+    if (::renameat(FDir, FTempName.c_str(), FDir, Name.c_str()) != 0) Fail(errno);
+    FTempName.clear();
+  }
+
+private:
+  [[noreturn]] void Fail(int Error) {
+    throw Imaging::Exception(Imaging::FormatText("Cannot create file \"%s\". %s", {FShownName, SystemError(Error)}));
+  }
+
+  int FDir;
+  std::string FShownName;
+  TDescriptor FFile;
+  std::string FTempName;
+};
+
+// Opens the folder Name inside ParentFd, creating it when it is missing. A
+// symbolic link in its place is followed only when the running user owns
+// it: another user who can write into a shared output folder must not be
+// able to send the files elsewhere.
+TDescriptor OpenSubfolder(int ParentFd, const std::string& Name, const std::string& ShownPath) {
+  using Imaging::FormatText;
+  if (::mkdirat(ParentFd, Name.c_str(), 0777) != 0 && errno != EEXIST)
+    throw Imaging::Exception(FormatText("Cannot create folder \"%s\". %s", {ShownPath, SystemError(errno)}));
+  struct stat st;
+  if (::fstatat(ParentFd, Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    throw Imaging::Exception(FormatText("Cannot open folder \"%s\". %s", {ShownPath, SystemError(errno)}));
+  int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  if (S_ISLNK(st.st_mode)) {
+    if (st.st_uid != ::geteuid())
+      throw Imaging::Exception(FormatText(TConversionJob::TextForeignLink, {ShownPath}));
+  } else {
+    flags |= O_NOFOLLOW;
+  }
+  int fd = ::openat(ParentFd, Name.c_str(), flags);
+  if (fd < 0) throw Imaging::Exception(FormatText("Cannot open folder \"%s\". %s", {ShownPath, SystemError(errno)}));
+  return TDescriptor(fd);
 }
+
+// Opens a folder given by its path, creating it (and its parents) when it is
+// missing.
+TDescriptor OpenFolderPath(const std::string& Path) {
+  std::string path = Path.empty() ? std::string(".") : Path;
+  std::error_code ec;
+  fs::create_directories(path, ec);
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    throw Imaging::Exception(Imaging::FormatText("Cannot open folder \"%s\". %s", {path, SystemError(errno)}));
+  return TDescriptor(fd);
+}
+
+// ---------------------------------------------------------------------------
+// The job's I/O: files through descriptors, with cancellation
+// ---------------------------------------------------------------------------
+
+// A stream over a descriptor it owns. Failures of the system raise with the
+// system's reason (a full disk says so).
+class TDescriptorStream : public Imaging::TStream {
+public:
+  TDescriptorStream(TDescriptor Fd, std::string Name) : FFd(std::move(Fd)), FName(std::move(Name)) {}
+  int32_t Read(void* Buffer, int32_t Count) override {
+    int32_t done = 0;
+    while (done < Count) {
+      ssize_t n = ::read(FFd.Get(), static_cast<uint8_t*>(Buffer) + done, size_t(Count - done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) Fail("Cannot read file \"%s\". %s", errno);
+      if (n == 0) break;
+      done += int32_t(n);
+    }
+    return done;
+  }
+  int32_t Write(const void* Buffer, int32_t Count) override {
+    int32_t done = 0;
+    while (done < Count) {
+      ssize_t n = ::write(FFd.Get(), static_cast<const uint8_t*>(Buffer) + done, size_t(Count - done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) Fail("Cannot write file \"%s\". %s", errno);
+      if (n == 0) Fail("Cannot write file \"%s\". %s", EIO);
+      done += int32_t(n);
+    }
+    return done;
+  }
+  int64_t Seek(int64_t Offset, Imaging::TSeekMode Origin) override {
+    int whence = Origin == Imaging::smFromBeginning ? SEEK_SET : Origin == Imaging::smFromCurrent ? SEEK_CUR : SEEK_END;
+    off_t r = ::lseek(FFd.Get(), off_t(Offset), whence);
+    return r < 0 ? -1 : int64_t(r);
+  }
+  int64_t GetSize() override {
+    struct stat st;
+    return ::fstat(FFd.Get(), &st) == 0 ? int64_t(st.st_size) : 0;
+  }
+  int Descriptor() const { return FFd.Get(); }
+
+private:
+  [[noreturn]] void Fail(const char* Pattern, int Error) {
+    throw Imaging::Exception(Imaging::FormatText(Pattern, {FName, SystemError(Error)}));
+  }
+  TDescriptor FFd;
+  std::string FName;
+};
+
+// The state of the job's I/O on this thread: the cancel flag of the run and
+// the prepared output file. Handlers see only the table; a handle is a
+// TBufferedStream over a TDescriptorStream.
+struct TJobIOState {
+  const std::atomic<bool>* Cancel = nullptr;
+  std::string OutputName;  // the name the save opens
+  TDescriptor OutputFd;    // its prepared descriptor
+  int WrittenFd = -1;      // descriptor of the output while it is open
+  bool OutputClosedOk = false;
+};
+thread_local TJobIOState* JobIO = nullptr;
+
+void CheckCancel() {
+  if (JobIO && JobIO->Cancel && JobIO->Cancel->load(std::memory_order_relaxed))
+    throw Imaging::Exception(TConversionJob::TextCancelled);
+}
+
+Imaging::THandle JobOpenRead(const void* Source) {
+  CheckCancel();
+  std::string name = static_cast<const char*>(Source);
+  // Never blocks: a FIFO or a device in place of a file is refused below.
+  int fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) throw Imaging::Exception(Imaging::FormatText("Cannot open file \"%s\". %s", {name, SystemError(errno)}));
+  TDescriptor file(fd);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) throw Imaging::Exception(Imaging::FormatText("Cannot open file \"%s\". %s", {name, SystemError(errno)}));
+  if (!S_ISREG(st.st_mode)) throw Imaging::Exception(Imaging::FormatText(TConversionJob::TextNotRegularFile, {name}));
+  if (st.st_size >= Imaging::MaxFileSize)
+    throw Imaging::Exception(Imaging::FormatText("File \"%s\" is too large (2 GiB or more).", {name}));
+  auto stream = std::make_unique<TDescriptorStream>(std::move(file), name);
+  auto* buffered = new Imaging::TBufferedStream(stream.get());
+  stream.release();
+  return buffered;
+}
+
+Imaging::THandle JobOpenWrite(const void* Source) {
+  CheckCancel();
+  std::string name = static_cast<const char*>(Source);
+  // Only the output the job prepared can be written.
+  if (!JobIO || name != JobIO->OutputName || !JobIO->OutputFd.Valid())
+    throw Imaging::Exception(Imaging::FormatText("Cannot create file \"%s\". %s", {name, SystemError(EPERM)}));
+  JobIO->WrittenFd = JobIO->OutputFd.Get();
+  auto stream = std::make_unique<TDescriptorStream>(std::move(JobIO->OutputFd), name);
+  auto* buffered = new Imaging::TBufferedStream(stream.get());
+  stream.release();
+  return buffered;
+}
+
+bool JobClose(Imaging::THandle Handle) {
+  if (!Handle) return true;
+  auto* buffered = static_cast<Imaging::TBufferedStream*>(Handle);
+  auto* stream = static_cast<TDescriptorStream*>(buffered->Stream());
+  bool ok = true;
+  try {
+    buffered->Commit();
+  } catch (...) {
+    ok = false;
+  }
+  delete buffered;
+  if (JobIO && stream->Descriptor() == JobIO->WrittenFd) {
+    // The output: its data must be on the disk before it gets its name.
+    if (::fsync(stream->Descriptor()) != 0 && errno != EINVAL) ok = false;
+    JobIO->OutputFd = TDescriptor(::dup(stream->Descriptor()));
+    JobIO->WrittenFd = -1;
+    JobIO->OutputClosedOk = ok;
+  }
+  delete stream;
+  return ok;
+}
+
+bool JobEof(Imaging::THandle Handle) {
+  CheckCancel();
+  return Imaging::FileIOTable.Eof(Handle);
+}
+int32_t JobSeek(Imaging::THandle Handle, int32_t Offset, Imaging::TSeekMode Mode) {
+  CheckCancel();
+  return Imaging::FileIOTable.Seek(Handle, Offset, Mode);
+}
+int32_t JobTell(Imaging::THandle Handle) {
+  CheckCancel();
+  return Imaging::FileIOTable.Tell(Handle);
+}
+int32_t JobRead(Imaging::THandle Handle, void* Buffer, int32_t Count) {
+  CheckCancel();
+  return Imaging::FileIOTable.Read(Handle, Buffer, Count);
+}
+int32_t JobWrite(Imaging::THandle Handle, const void* Buffer, int32_t Count) {
+  CheckCancel();
+  return Imaging::FileIOTable.Write(Handle, Buffer, Count);
+}
+
+const Imaging::TIOFunctions JobIOTable = {JobOpenRead, JobOpenWrite, JobClose, JobEof,
+                                          JobSeek,     JobTell,      JobRead,  JobWrite};
+
+// Puts the job's I/O in force for the imaging core's file operations until
+// the object goes away.
+class TJobIOScope {
+public:
+  explicit TJobIOScope(const std::atomic<bool>* Cancel) : FSavedState(JobIO), FSavedTable(Imaging::ActiveFileIOTable) {
+    FState.Cancel = Cancel;
+    JobIO = &FState;
+    Imaging::ActiveFileIOTable = JobIOTable;
+  }
+  ~TJobIOScope() {
+    Imaging::ActiveFileIOTable = FSavedTable;
+    JobIO = FSavedState;
+  }
+  TJobIOScope(const TJobIOScope&) = delete;
+  TJobIOScope& operator=(const TJobIOScope&) = delete;
+  TJobIOState& State() { return FState; }
+
+private:
+  TJobIOState FState;
+  TJobIOState* FSavedState;
+  Imaging::TIOFunctions FSavedTable;
+};
 
 bool FileIdentity(const std::string& Path, std::pair<uint64_t, uint64_t>& Id) {
   struct stat st;
@@ -46,48 +356,85 @@ bool FileIdentity(const std::string& Path, std::pair<uint64_t, uint64_t>& Id) {
   return true;
 }
 
-// A name for the temporary file beside Target, unique within this process
-// and among processes.
-std::string TemporaryNameFor(const std::string& Target) {
-  static std::atomic<uint32_t> counter{0};
-  size_t slash = Target.find_last_of('/');
-  std::string folder = slash == std::string::npos ? std::string() : Target.substr(0, slash + 1);
-  std::string name = slash == std::string::npos ? Target : Target.substr(slash + 1);
-  return folder + ".~" + name + "." + std::to_string(::getpid()) + "-" + std::to_string(++counter) + ".part";
+// Writes Data under Name in the folder DirFd through a new unnamed file.
+void WriteFileInFolder(int DirFd, const std::string& Name, const std::string& ShownName, const std::string& Data) {
+  TNewFile file(DirFd, ShownName);
+  const char* p = Data.data();
+  size_t left = Data.size();
+  while (left > 0) {
+    ssize_t n = ::write(file.Descriptor(), p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0)
+      throw Imaging::Exception(
+          Imaging::FormatText("Cannot write file \"%s\". %s", {ShownName, SystemError(n < 0 ? errno : EIO)}));
+    p += n;
+    left -= size_t(n);
+  }
+  if (::fsync(file.Descriptor()) != 0 && errno != EINVAL)
+    throw Imaging::Exception(Imaging::FormatText("Cannot write file \"%s\". %s", {ShownName, SystemError(errno)}));
+  file.Publish(Name, file.Descriptor());
 }
 
-// Writes Lines with CR LF ends to FileName through a temporary file.
-bool WriteTextFile(const std::string& FileName, const std::vector<std::string>& Lines, int& Error) {
-  std::string text;
-  for (const std::string& line : Lines) {
-    text += line;
-    text += "\r\n";
+// Saves Image as Name in the folder DirFd (FileName is the full name the
+// messages show). False when no handler can save under that name.
+bool SaveImageInFolder(int DirFd, const std::string& FileName, const Imaging::TImageData& Image,
+                       const std::atomic<bool>* Cancel) {
+  using namespace Imaging;
+  TImageFileFormat* handler = FindHandlerForFileName(FileName);
+  if (!handler || !handler->CanSave() || !IsValidImage(Image)) return false;
+  std::string ext = handler->Extensions().empty() ? std::string() : handler->Extensions()[0];
+  const std::string name = ExtractFileName(FileName);
+  std::unique_ptr<TNewFile> file;
+  try {
+    file = std::make_unique<TNewFile>(DirFd, FileName);
+  } catch (...) {
+    RaiseImagingError("Error while saving images to file \"%s\" (file format: %s).", FileName, ext);
   }
-  std::string temp = TemporaryNameFor(FileName);
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    Error = errno;
-    return false;
+  TJobIOScope scope(JobIO && JobIO->Cancel ? JobIO->Cancel : Cancel);
+  TJobIOState& io = scope.State();
+  io.OutputName = FileName;
+  io.OutputFd = file->TakeDescriptor();
+  TDynImageDataArray images{Image};  // shares the pixels, never released here
+  if (!handler->SaveToFile(FileName, images, true) || !io.OutputClosedOk) return false;
+  try {
+    file->Publish(name, io.OutputFd.Get());
+  } catch (...) {
+    RaiseImagingError("Error while saving images to file \"%s\" (file format: %s).", FileName, ext);
   }
-  const char* p = text.data();
-  size_t left = text.size();
-  Error = 0;
-  while (left > 0 && !Error) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno != EINTR) Error = errno;
-    } else {
-      p += n;
-      left -= size_t(n);
-    }
-  }
-  if (::close(fd) != 0 && !Error) Error = errno;
-  if (!Error && std::rename(temp.c_str(), FileName.c_str()) != 0) Error = errno;
-  if (Error) ::unlink(temp.c_str());
-  return Error == 0;
+  return true;
 }
 
 }  // namespace
+
+std::string EscapeControlCharacters(const std::string& Text) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(Text.size());
+  for (size_t i = 0; i < Text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(Text[i]);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out += digits[c >> 4];
+      out += digits[c & 15];
+    } else if (c == 0xC2 && i + 1 < Text.size() && static_cast<unsigned char>(Text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(Text[i + 1]) <= 0x9F) {
+      // The C1 controls (U+0080 to U+009F): some terminals obey them too.
+      unsigned char d = static_cast<unsigned char>(Text[++i]);
+      out += "\\u00";
+      out += digits[d >> 4];
+      out += digits[d & 15];
+    } else {
+      out += char(c);
+    }
+  }
+  return out;
+}
 
 std::string ChangeFileExtension(const std::string& Name, const std::string& Ext) {
   size_t dot = Name.find_last_of('.');
@@ -100,30 +447,14 @@ bool WriteImageFileSafely(const std::string& FileName, const Imaging::TImageData
   IMAGING_ASSERT(!FileName.empty());
   TImageFileFormat* handler = FindHandlerForFileName(FileName);
   if (!handler || !handler->CanSave() || !IsValidImage(Image)) return false;
-  std::string temp = TemporaryNameFor(FileName);
-  TDynImageDataArray images{Image};  // shares the pixels, never released here
-  bool saved = false;
+  TDescriptor folder;
   try {
-    saved = handler->SaveToFile(temp, images, true);
-  } catch (const std::exception& e) {
-    ::unlink(temp.c_str());
-    // The message names the file the user asked for, not the temporary one.
-    std::string message = e.what();
-    ReplaceAll(message, temp, FileName);
-    throw EImagingError(message);
+    folder = OpenFolderPath(ExtractFolder(FileName));
+  } catch (...) {
+    RaiseImagingError("Error while saving images to file \"%s\" (file format: %s).", FileName,
+                      handler->Extensions().empty() ? std::string() : handler->Extensions()[0]);
   }
-  if (!saved) {
-    ::unlink(temp.c_str());
-    return false;
-  }
-  if (std::rename(temp.c_str(), FileName.c_str()) != 0) {
-    int error = errno;
-    ::unlink(temp.c_str());
-    std::string ext = handler->Extensions().empty() ? std::string() : handler->Extensions()[0];
-    throw EImagingError(FormatText("Error while saving images to file \"%s\" (file format: %s).", {FileName, ext}) +
-                        " Exception Message: " + std::strerror(error));
-  }
-  return true;
+  return SaveImageInFolder(folder.Get(), FileName, Image, nullptr);
 }
 
 void ApplyStartupImagingOptions() {
@@ -142,7 +473,7 @@ TConversionJob::TConversionJob(IConversionHost& Host, const ITextTranslator& Tra
 }
 
 void TConversionJob::CancelButtonClick() {
-  FCancelConversion = true;
+  RequestCancel();
   FHost.ProcessMessages();
 }
 
@@ -152,28 +483,68 @@ bool TConversionJob::IsInputFile(const std::string& Path) const {
   return std::find(FInputIds.begin(), FInputIds.end(), id) != FInputIds.end();
 }
 
-void TConversionJob::WriteLogFile(const std::string& FileName) const {
-  int error = 0;
-  if (!WriteTextFile(FileName, FLog, error))
-    throw std::runtime_error(Imaging::FormatText(Text(TextCannotWriteLog).c_str(), {FileName, std::strerror(error)}));
+void TConversionJob::AddLogLine(const std::string& Line) { FLog.push_back(EscapeControlCharacters(Line)); }
+
+void TConversionJob::WriteLogFile(int RootFd, const std::string& Name, const std::string& FileName) const {
+  std::string text;
+  for (const std::string& line : FLog) {
+    text += line;
+    text += "\r\n";
+  }
+  try {
+    if (RootFd < 0) throw Imaging::Exception(FRootError);
+    WriteFileInFolder(RootFd, Name, FileName, text);
+  } catch (const std::exception& e) {
+    std::string cause = e.what();
+    std::string prefix = Imaging::FormatText("Cannot create file \"%s\". ", {FileName});
+    if (cause.rfind(prefix, 0) == 0) cause.erase(0, prefix.size());
+    throw std::runtime_error(Imaging::FormatText(Text(TextCannotWriteLog).c_str(), {FileName, cause}));
+  }
+}
+
+// Checks that Path can be read as a file without blocking; raises with the
+// reason otherwise.
+void TConversionJob::CheckInputFile(const std::string& Path) const {
+  using Imaging::FormatText;
+  int fd = ::open(Path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) throw Imaging::Exception(FormatText("Cannot open file \"%s\". %s", {Path, SystemError(errno)}));
+  TDescriptor file(fd);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) throw Imaging::Exception(FormatText("Cannot open file \"%s\". %s", {Path, SystemError(errno)}));
+  if (!S_ISREG(st.st_mode)) throw Imaging::Exception(FormatText(Text(TextNotRegularFile).c_str(), {Path}));
+  if (st.st_size == 0) throw Imaging::Exception(FormatText(Text(TextEmptyFile).c_str(), {Path}));
 }
 
 void TConversionJob::ConvertOneFormat(const std::string& Path, const std::string& Name, const std::string& Ext,
-                                      const std::string& OutputRoot) {
+                                      const TOutputFolder& Folder) {
   using Imaging::FormatText;
   std::string outName = ChangeFileExtension(Name, Ext);
-  std::string outFolder = OutputRoot + Name + "/";
-  CreateFolderPath(outFolder);
-  FLog.push_back(FormatText(Text(TextConverting).c_str(), {Name, outName}));
+  std::string outPath = Folder.Path + outName;
+  AddLogLine(FormatText(Text(TextConverting).c_str(), {Name, outName}));
   ++FSummary.OutputsAttempted;
   try {
-    std::string outPath = outFolder + outName;
+    if (Folder.Fd < 0) {
+      Imaging::TImageFileFormat* handler = Imaging::FindHandlerForFileName(outPath);
+      std::string ext = handler && !handler->Extensions().empty() ? handler->Extensions()[0] : Ext;
+      throw Imaging::EImagingError(
+          FormatText("Error while saving images to file \"%s\" (file format: %s).", {outPath, ext}) +
+          " Exception Message: " + Folder.Error);
+    }
     // Never replace a file this run reads (converting earlier outputs again
     // may name an input as an output).
     if (IsInputFile(outPath)) throw std::runtime_error(FormatText(Text(TextInputNotOverwritten).c_str(), {outPath}));
-    if (Imaging::ReadImageFile(Path, FImage) && WriteImageFileSafely(outPath, FImage)) ++FSummary.OutputsWritten;
+    CheckInputFile(Path);
+    if (!Imaging::ReadImageFile(Path, FImage))
+      throw Imaging::Exception(FormatText(Text(TextNotRecognised).c_str(), {Path}));
+    if (FCancelConversion.load()) throw Imaging::Exception(Text(TextCancelled));
+    if (!SaveImageInFolder(Folder.Fd, outPath, FImage, &FCancelConversion))
+      throw Imaging::Exception(FormatText(Text(TextCannotSave).c_str(), {outPath}));
+    ++FSummary.OutputsWritten;
   } catch (const std::exception& e) {
-    FLog.push_back(FormatText(Text(TextException).c_str(), {std::string(e.what())}));
+    // A cancelled load or save ends without a message of its own; the run
+    // says once that it was cancelled.
+    if (FCancelConversion.load()) return;
+    AddLogLine(FormatText(Text(TextException).c_str(), {std::string(e.what())}));
     ++FSummary.Exceptions;
   }
 }
@@ -192,7 +563,7 @@ void TConversionJob::ConvertFiles(const std::vector<std::string>& FilesToProcess
     FHost.BringToFront();
     FHost.ShowRunning(true);
     FConvertedImages = 0;
-    FCancelConversion = false;
+    FCancelConversion.store(false);
     FConversionRunning = true;
     FInputIds.clear();
     for (const std::string& path : FilesToProcess) {
@@ -200,6 +571,9 @@ void TConversionJob::ConvertFiles(const std::vector<std::string>& FilesToProcess
       if (FileIdentity(path, id)) FInputIds.push_back(id);
     }
     const TFormatList& formats = options->ImgFormats();
+    // Loads and saves of the run go through the job's I/O, where Cancel
+    // reaches them.
+    TJobIOScope io(&FCancelConversion);
 
     // 2. Progress bars.
     FHost.SetProgressStep(TProgressBar::pbImages, 1);
@@ -207,61 +581,98 @@ void TConversionJob::ConvertFiles(const std::vector<std::string>& FilesToProcess
     FHost.SetProgressMax(TProgressBar::pbImages, int32_t(FilesToProcess.size()));
     FHost.SetProgressMax(TProgressBar::pbFormats, int32_t(formats.size()));
 
-    // 3. Output root.
-    std::string root = IncludeTrailingDelimiter(options->OutputDir());
-    root = IncludeTrailingDelimiter(root + TranslateFileName(FTranslator, TextConvertedImages));
+    // 3. Output root, walked from the output folder without following links
+    // of other users.
+    std::string outputDir = IncludeTrailingDelimiter(options->OutputDir());
+    std::string rootName = TranslateFileName(FTranslator, TextConvertedImages);
+    std::string root = IncludeTrailingDelimiter(outputDir + rootName);
     FSummary.OutputRoot = root;
-    CreateFolderPath(root);
+    TDescriptor rootFd;
+    FRootError.clear();
+    try {
+      TDescriptor parent = OpenFolderPath(options->OutputDir());
+      rootFd = OpenSubfolder(parent.Get(), rootName, root.substr(0, root.size() - 1));
+    } catch (const std::exception& e) {
+      FRootError = e.what();
+    }
     FHost.ProcessMessages();
 
     // 4. Log header.
     std::string title = Text(TextLogTitle);
     std::string rule(Utf16Length(title), '=');
-    FLog.push_back(rule);
-    FLog.push_back(title);
-    FLog.push_back(rule);
+    AddLogLine(rule);
+    AddLogLine(title);
+    AddLogLine(rule);
+    if (!options->OutputDirNotice().empty()) {
+      FLog.emplace_back();
+      AddLogLine(options->OutputDirNotice());
+    }
 
     // 5. The files.
+    std::set<std::string> usedFolders;
     for (const std::string& path : FilesToProcess) {
-      if (FCancelConversion) break;
+      if (FCancelConversion.load()) break;
       FHost.StepProgress(TProgressBar::pbImages);
       FHost.ShowCurrentFile(path);
       FHost.ProcessMessages();
       if (!Imaging::IsSupportedFileName(path)) {
         FLog.emplace_back();
-        FLog.push_back(FormatText(Text(TextNotSupported).c_str(), {path}));
+        AddLogLine(FormatText(Text(TextNotSupported).c_str(), {path}));
         ++FSummary.UnsupportedFiles;
         continue;
       }
       std::string name = ExtractFileName(path);
+      // Two inputs of one name in one run get folders of their own.
+      std::string folderName = name;
+      for (int n = 2; usedFolders.count(folderName); ++n) folderName = name + " (" + std::to_string(n) + ")";
+      usedFolders.insert(folderName);
       FLog.emplace_back();
-      FLog.push_back(FormatText(Text(TextProcessing).c_str(), {name}));
+      AddLogLine(FormatText(Text(TextProcessing).c_str(), {folderName}));
       // The formats bar starts over for every file.
       FHost.SetProgressPosition(TProgressBar::pbFormats, 0);
+      TOutputFolder folder;
+      folder.Path = root + folderName + "/";
+      TDescriptor folderFd;
+      bool anySelected = false;
+      for (const TFormatEntry& entry : formats) anySelected = anySelected || entry.Selected();
+      if (anySelected) {
+        try {
+          if (!rootFd.Valid()) throw Imaging::Exception(FRootError);
+          folderFd = OpenSubfolder(rootFd.Get(), folderName, root + folderName);
+        } catch (const std::exception& e) {
+          folder.Error = e.what();
+        }
+      }
+      folder.Fd = folderFd.Get();
       for (const TFormatEntry& entry : formats) {
-        if (FCancelConversion) break;
-        if (entry.Selected()) ConvertOneFormat(path, name, entry.Ext, root);
+        if (FCancelConversion.load()) break;
+        if (entry.Selected()) ConvertOneFormat(path, name, entry.Ext, folder);
         FHost.StepProgress(TProgressBar::pbFormats);
         FHost.ProcessMessages();
       }
+      Imaging::ReleaseImage(FImage);
       ++FConvertedImages;
     }
     FSummary.ConvertedImages = FConvertedImages;
-    bool cancelled = FCancelConversion;
+    bool cancelled = FCancelConversion.load();
     FSummary.Cancelled = cancelled;
+    if (cancelled) {
+      FLog.emplace_back();
+      AddLogLine(Text(TextRunCancelled));
+    }
 
     // 7. The output folder.
     if (options->OpenOutDir() && !cancelled) FHost.ShellOpen(root);
 
     // 8. Closing lines and actions.
     FLog.emplace_back();
-    FLog.push_back(FormatText(Text(TextEndOfTask).c_str(), {FConvertedImages}));
+    AddLogLine(FormatText(Text(TextEndOfTask).c_str(), {FConvertedImages}));
     if (options->CreateLog()) {
-      std::string logName = root + TranslateFileName(FTranslator, TextLogFileName);
-      FSummary.LogFileName = logName;
-      WriteLogFile(logName);
+      std::string logName = TranslateFileName(FTranslator, TextLogFileName);
+      FSummary.LogFileName = root + logName;
+      WriteLogFile(rootFd.Get(), logName, root + logName);
       FSummary.LogWritten = true;
-      if (options->LaunchLog() && !cancelled) FHost.ShellOpen(logName);
+      if (options->LaunchLog() && !cancelled) FHost.ShellOpen(root + logName);
     }
     if (cancelled) FHost.Inform(Text(TextCancelled));
     if (!cancelled && options->CloseAtEnd()) {
@@ -282,7 +693,7 @@ void TConversionJob::ConvertFiles(const std::vector<std::string>& FilesToProcess
 void TConversionJob::Restore() {
   Imaging::ReleaseImage(FImage);
   FHost.SetCursor(TCursorShape::crDefault);
-  FCancelConversion = false;
+  FCancelConversion.store(false);
   FConversionRunning = false;
   FHost.ShowRunning(false);
   FHost.SetProgressPosition(TProgressBar::pbImages, 0);

@@ -5,6 +5,7 @@
 // front end) that hosts it through IConversionHost.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -78,11 +79,13 @@ public:
 
   // The Cancel button: sets the cancel flag, then pumps the queue once.
   void CancelButtonClick();
-  // Sets the cancel flag only (a confirmed close query).
-  void RequestCancel() { FCancelConversion = true; }
+  // Sets the cancel flag only (a confirmed close query, Ctrl-C). Safe from
+  // any thread and from a signal handler: the run's reads and writes fail
+  // from their next call on, so a load or save under way ends at once.
+  void RequestCancel() { FCancelConversion.store(true); }
 
   bool ConversionRunning() const { return FConversionRunning; }
-  bool CancelConversion() const { return FCancelConversion; }
+  bool CancelConversion() const { return FCancelConversion.load(); }
   int32_t ConvertedImages() const { return FConvertedImages; }
   const TConversionSummary& Summary() const { return FSummary; }
   // The lines of the last run's log.
@@ -101,40 +104,64 @@ public:
   static constexpr const char* TextInputNotOverwritten =
       "The output file \"%s\" is an input file of this run; it is not overwritten.";
   static constexpr const char* TextCannotWriteLog = "Cannot create file \"%s\". %s";
+  static constexpr const char* TextNotRegularFile = "\"%s\" is not a regular file.";
+  static constexpr const char* TextEmptyFile = "The file \"%s\" is empty.";
+  static constexpr const char* TextNotRecognised = "The content of \"%s\" is not an image in any known format.";
+  static constexpr const char* TextCannotSave = "No image format can write the file \"%s\".";
+  static constexpr const char* TextForeignLink =
+      "The folder \"%s\" is a symbolic link of another user; it is not followed.";
+  static constexpr const char* TextRunCancelled = "The run was cancelled.";
   // Every literal text above, for translators and catalogs.
   static std::vector<const char*> Literals() {
-    return {TextConvertedImages, TextLogTitle,   TextNotSupported, TextProcessing,
-            TextConverting,      TextException,  TextEndOfTask,    TextLogFileName,
-            TextCancelled,       TextInputNotOverwritten, TextCannotWriteLog};
+    return {TextConvertedImages, TextLogTitle,     TextNotSupported,        TextProcessing,
+            TextConverting,      TextException,    TextEndOfTask,           TextLogFileName,
+            TextCancelled,       TextInputNotOverwritten, TextCannotWriteLog, TextNotRegularFile,
+            TextEmptyFile,       TextNotRecognised, TextCannotSave,         TextForeignLink,
+            TextRunCancelled};
   }
 
 private:
+  // The folder of one input's outputs: its path (ending with "/") and an
+  // open descriptor, or the reason it could not be had.
+  struct TOutputFolder {
+    std::string Path;
+    int Fd = -1;
+    std::string Error;
+  };
   void ConvertOneFormat(const std::string& Path, const std::string& Name, const std::string& Ext,
-                        const std::string& OutputRoot);
+                        const TOutputFolder& Folder);
   void Restore();
   bool IsInputFile(const std::string& Path) const;
-  void WriteLogFile(const std::string& FileName) const;
+  void CheckInputFile(const std::string& Path) const;
+  void AddLogLine(const std::string& Line);
+  void WriteLogFile(int RootFd, const std::string& Name, const std::string& FileName) const;
   std::string Text(const char* Literal) const { return TranslatePattern(FTranslator, Literal); }
 
   IConversionHost& FHost;
   const ITextTranslator& FTranslator;
   int32_t FConvertedImages = 0;
-  bool FCancelConversion = false;
+  std::atomic<bool> FCancelConversion{false};
   bool FConversionRunning = false;
+  std::string FRootError;  // why the output root could not be opened
   std::vector<std::string> FLog;
   Imaging::TImageData FImage;
   std::vector<std::pair<uint64_t, uint64_t>> FInputIds;  // device and inode of every input
   TConversionSummary FSummary;
 };
 
+// Text for a log line or a terminal: control characters (newline, escape,
+// C1 controls) are shown as \n, \x1B, \u009B and so on.
+std::string EscapeControlCharacters(const std::string& Text);
+
 // "cat.jpeg" with "png" gives "cat.png"; a name without an extension gets
 // one.
 std::string ChangeFileExtension(const std::string& Name, const std::string& Ext);
 
 // Writes Image to FileName with the handler the name selects. The data goes
-// to a temporary file in the same folder that is renamed over FileName only
-// once it is complete: a failed write leaves no partial file and an earlier
-// file of that name stays. False when no handler can save under that name.
+// to a new unnamed file in the same folder (never one an existing name or
+// link points to) that gets the name FileName only once it is complete: a
+// failed write leaves no partial file and an earlier file of that name
+// stays. False when no handler can save under that name.
 bool WriteImageFileSafely(const std::string& FileName, const Imaging::TImageData& Image);
 
 // The imaging options the program sets at start-up: JPEG quality 100, PNG

@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -34,9 +35,13 @@ constexpr int ExitUsage = 2;
 constexpr int ExitCancelled = 130;
 
 volatile sig_atomic_t InterruptRequested = 0;
+// The running job; Ctrl-C cancels it from the signal handler (an atomic
+// store), which makes its reads and writes fail at once.
+std::atomic<TConversionJob*> InterruptedJob{nullptr};
 
 void OnInterrupt(int) {
   InterruptRequested = 1;
+  if (TConversionJob* job = InterruptedJob.load()) job->RequestCancel();
   // A second Ctrl-C ends the program at once.
   signal(SIGINT, SIG_DFL);
 }
@@ -56,12 +61,14 @@ const char* const UsageText =
     "  --open              open the output folder at the end\n"
     "  --option ID=VALUE   set a numbered imaging option (for example 10=90 for\n"
     "                      JPEG quality 90)\n"
+    "  --max-pixels N      refuse images of more than N pixels (default\n"
+    "                      178000000; 0 = no limit)\n"
     "  --list-formats      list the output formats and which are selected\n"
     "  --save              store the given options (as the Options dialog does)\n"
     "  --help              show this text\n"
     "  --version           show the program version\n"
     "\n"
-    "Ctrl-C cancels the run after the output at hand. Exit status: 0 when every\n"
+    "Ctrl-C cancels the run at once. Exit status: 0 when every\n"
     "output of every supported file was written, 1 when anything failed or was not\n"
     "supported, 2 for a usage error, 130 after a cancel.\n";
 
@@ -73,6 +80,7 @@ struct TCommandLine {
   bool LaunchLog = false;
   bool Open = false;
   std::vector<std::pair<int32_t, int32_t>> ImagingOptions;
+  std::optional<int32_t> MaxPixels;
   bool ListFormats = false;
   bool Save = false;
   bool Help = false;
@@ -143,6 +151,11 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       if (eq == std::string::npos || !ParseInt32(v.substr(0, eq), id) || !ParseInt32(v.substr(eq + 1), val))
         throw EUsage("--option needs ID=VALUE with integers, not \"" + v + "\"");
       cl.ImagingOptions.emplace_back(id, val);
+    } else if (is("--max-pixels")) {
+      std::string v = value("--max-pixels");
+      int32_t n = 0;
+      if (!ParseInt32(v, n) || n < 0) throw EUsage("--max-pixels needs a count of pixels (0 = no limit), not \"" + v + "\"");
+      cl.MaxPixels = n;
     } else if (arg == "--list-formats") {
       cl.ListFormats = true;
     } else if (arg == "--save") {
@@ -159,7 +172,9 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
   return cl;
 }
 
-void ReportProblem(const std::string& Message) { std::cerr << "vorelle-convert: " << Message << "\n"; }
+void ReportProblem(const std::string& Message) {
+  std::cerr << "vorelle-convert: " << EscapeControlCharacters(Message) << "\n";
+}
 
 // The stored options with the ones given on the command line. The run-only
 // rule that nothing is opened unless asked is not applied here.
@@ -226,7 +241,7 @@ public:
     if (InterruptRequested && FJob && !FJob->CancelConversion()) {
       FJob->RequestCancel();
       if (FLive) std::fputs("\r\033[K", stdout);
-      std::fputs("Cancelling after the output at hand...\n", stdout);
+      std::fputs("Cancelling...\n", stdout);
       std::fflush(stdout);
       FLineShown = false;
     }
@@ -234,7 +249,7 @@ public:
   void ShowCurrentFile(const std::string& Path) override {
     FFile = Path;
     if (!FLive) {
-      std::printf("[%d/%d] %s\n", FImages.Position, FImages.Max, Path.c_str());
+      std::printf("[%d/%d] %s\n", FImages.Position, FImages.Max, EscapeControlCharacters(Path).c_str());
       std::fflush(stdout);
     }
     Draw();
@@ -268,7 +283,7 @@ private:
     char counts2[48];
     std::snprintf(counts2, sizeof counts2, " %d/%d  ", FFormats.Position, FFormats.Max);
     std::string line = "files " + BarText(FImages, 10) + counts + BarText(FFormats, 10) + counts2 +
-                       fs::path(FFile).filename().string();
+                       EscapeControlCharacters(fs::path(FFile).filename().string());
     if (int(line.size()) >= columns) line.resize(size_t(std::max(columns - 1, 0)));
     std::fputs(("\r\033[K" + line).c_str(), stdout);
     std::fflush(stdout);
@@ -282,6 +297,27 @@ private:
   TBar FImages, FFormats;
   std::string FFile;
 };
+
+// Stores what the command line gives, and nothing else: the values read
+// from the settings file stay as they are there (a stored output folder that
+// is missing right now is not replaced by the Desktop). Raises
+// ERegistryException when nothing can be saved.
+void SaveGivenOptions(const TCommandLine& Cl, const TOptions& Options) {
+  TSettingsFile settings;
+  if (!settings.OpenKey(OptionsKey, true)) {
+    std::string reason;
+    for (const std::string& p : settings.TakeProblems()) reason += (reason.empty() ? "" : " ") + p;
+    if (reason.empty()) reason = "The settings file \"" + settings.FileName() + "\" cannot be written.";
+    throw ERegistryException(reason);
+  }
+  if (Cl.OutputDir) settings.WriteString("OutputDir", Options.OutputDir());
+  if (Cl.NoLog) settings.WriteBool("CreateLog", false);
+  if (Cl.LaunchLog) settings.WriteBool("LaunchLog", true);
+  if (Cl.Open) settings.WriteBool("OpenOutDir", true);
+  if (Cl.Formats || Cl.AllFormats)
+    for (const TFormatEntry& entry : Options.ImgFormats()) settings.WriteInteger("Format." + entry.Ext, entry.Flag);
+  settings.CloseKey();
+}
 
 void ListFormats(const TOptions& Options) {
   std::vector<std::string> names;
@@ -312,6 +348,7 @@ int Run(int argc, char** argv) {
   // The same start-up as the main window, so that the files are the
   // program's files; options given here come after it.
   ApplyStartupImagingOptions();
+  if (cl.MaxPixels) Imaging::SetImagingOption(Imaging::OptMaxPixels, *cl.MaxPixels);
   for (auto [id, value] : cl.ImagingOptions)
     if (!Imaging::SetImagingOption(id, value)) {
       std::cerr << "vorelle-convert: unknown imaging option " << id << "\n";
@@ -339,8 +376,13 @@ int Run(int argc, char** argv) {
                 << "\" does not exist. Nothing was saved.\n";
       return ExitUsage;
     }
-    options->SaveToUserSettings();
-    std::printf("Options saved to %s\n", UserSettingsPath().c_str());
+    try {
+      SaveGivenOptions(cl, *options);
+    } catch (const ERegistryException& e) {
+      std::cerr << "vorelle-convert: " << EscapeControlCharacters(e.what()) << " Nothing was saved.\n";
+      return ExitFailures;
+    }
+    std::printf("Options saved to %s\n", EscapeControlCharacters(UserSettingsPath()).c_str());
   }
   if (cl.Paths.empty()) {
     if (cl.ListFormats || cl.Save) return ExitComplete;
@@ -360,16 +402,23 @@ int Run(int argc, char** argv) {
   TLiteralTranslator translator;
   TConversionJob job(host, translator);
   host.SetJob(&job);
+  InterruptedJob.store(&job);
   struct sigaction sa {};
   sa.sa_handler = OnInterrupt;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
-  job.ConvertFiles(files);
+  try {
+    job.ConvertFiles(files);
+  } catch (...) {
+    InterruptedJob.store(nullptr);
+    throw;
+  }
   signal(SIGINT, SIG_DFL);
+  InterruptedJob.store(nullptr);
 
   const TConversionSummary& s = job.Summary();
-  std::printf("Output: %s\n", s.OutputRoot.c_str());
-  std::printf("Log: %s\n", s.LogWritten ? s.LogFileName.c_str() : "(not written)");
+  std::printf("Output: %s\n", EscapeControlCharacters(s.OutputRoot).c_str());
+  std::printf("Log: %s\n", s.LogWritten ? EscapeControlCharacters(s.LogFileName).c_str() : "(not written)");
   std::printf("Files converted: %d, outputs written: %d of %d, failures: %d, not supported: %d\n",
               s.ConvertedImages, s.OutputsWritten, s.OutputsAttempted, s.OutputsAttempted - s.OutputsWritten,
               s.UnsupportedFiles);
@@ -383,7 +432,7 @@ int main(int argc, char** argv) {
   try {
     return Run(argc, argv);
   } catch (const std::exception& e) {
-    std::cerr << "vorelle-convert: " << e.what() << "\n";
+    std::cerr << "vorelle-convert: " << EscapeControlCharacters(e.what()) << "\n";
     return ExitFailures;
   }
 }

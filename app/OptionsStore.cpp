@@ -79,7 +79,15 @@ TOptions::TOptions(TRegistry& Registry, std::string Desktop, TOptionsReport Repo
   ReadValue(Registry, "CloseAtEnd", Report, [&] { FCloseAtEnd = Registry.ReadBool("CloseAtEnd"); });
   ReadValue(Registry, "AppStyle", Report, [&] { FAppStyle = Registry.ReadString("AppStyle"); });
   ReadValue(Registry, "OutputDir", Report, [&] { FOutputDir = Registry.ReadString("OutputDir"); });
-  if (IsBlank(FOutputDir) || !IsFolder(FOutputDir)) FOutputDir = Desktop;
+  if (IsBlank(FOutputDir)) {
+    FOutputDir = Desktop;
+  } else if (!IsFolder(FOutputDir)) {
+    FStoredOutputDir = FOutputDir;
+    FOutputDir = Desktop;
+    FOutputDirNotice = "The output folder \"" + FStoredOutputDir + "\" does not exist now; the files are written to \"" +
+                       Desktop + "\" instead.";
+    if (Report) Report(FOutputDirNotice);
+  }
   ReadValue(Registry, "CreateLog", Report, [&] { FCreateLog = Registry.ReadBool("CreateLog"); });
   ReadValue(Registry, "LaunchLog", Report, [&] { FLaunchLog = Registry.ReadBool("LaunchLog"); });
   ReadValue(Registry, "OpenOutDir", Report, [&] { FOpenOutDir = Registry.ReadBool("OpenOutDir"); });
@@ -104,7 +112,7 @@ void TOptions::Save(TRegistry& Registry) const {
   Registry.WriteBool("LaunchLog", FLaunchLog);
   Registry.WriteBool("CloseAtEnd", FCloseAtEnd);
   Registry.WriteBool("OpenOutDir", FOpenOutDir);
-  Registry.WriteString("OutputDir", FOutputDir);
+  Registry.WriteString("OutputDir", FStoredOutputDir.empty() ? FOutputDir : FStoredOutputDir);
   for (const TFormatEntry& entry : FImgFormats) Registry.WriteInteger("Format." + entry.Ext, entry.Flag);
   Registry.CloseKey();
 }

@@ -51,7 +51,15 @@ public:
   const std::string& AppStyle() const { return FAppStyle; }
   void SetAppStyle(const std::string& V) { FAppStyle = V; }
   const std::string& OutputDir() const { return FOutputDir; }
-  void SetOutputDir(const std::string& V) { FOutputDir = V; }
+  void SetOutputDir(const std::string& V) {
+    FOutputDir = V;
+    FStoredOutputDir.clear();
+    FOutputDirNotice.clear();
+  }
+  // When the stored output folder does not exist now (an unmounted drive),
+  // OutputDir is the Desktop for this run, this tells where the files go
+  // instead and why, and Save keeps the stored folder.
+  const std::string& OutputDirNotice() const { return FOutputDirNotice; }
   bool CreateLog() const { return FCreateLog; }
   void SetCreateLog(bool V) { FCreateLog = V; }
   bool LaunchLog() const { return FLaunchLog; }
@@ -69,6 +77,8 @@ private:
   std::string FLanguage = "en-US";
   std::string FAppStyle = "Windows";
   std::string FOutputDir;
+  std::string FStoredOutputDir;  // the stored folder OutputDir stands in for
+  std::string FOutputDirNotice;
   bool FCreateLog = true;
   bool FLaunchLog = false;
   bool FShowHints = true;

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -131,10 +133,16 @@ std::string UserConfigFolder() {
   const char* xdg = std::getenv("XDG_CONFIG_HOME");
   if (xdg && xdg[0] == '/') return xdg;
   const char* home = std::getenv("HOME");
-  return std::string(home && *home ? home : ".") + "/.config";
+  // Without a home folder there is no place of this user's own: the current
+  // folder may belong to anyone.
+  if (!home || home[0] != '/') return std::string();
+  return std::string(home) + "/.config";
 }
 
-std::string UserSettingsPath() { return UserConfigFolder() + "/vorelle/settings.conf"; }
+std::string UserSettingsPath() {
+  std::string folder = UserConfigFolder();
+  return folder.empty() ? std::string() : folder + "/vorelle/settings.conf";
+}
 
 TSettingsFile::TSettingsFile(std::string FileName) : FFileName(std::move(FileName)) {}
 
@@ -220,24 +228,67 @@ std::vector<TSettingsFile::TKey> TSettingsFile::Parse(const std::string& Text) {
 
 void TSettingsFile::Load() {
   FKeys.clear();
-  std::ifstream in(FFileName, std::ios::binary);
-  if (!in) return;  // no file yet: no keys
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) {
+  if (FFileName.empty()) {
+    if (!FReadOnly)
+      FProblems.push_back("Neither HOME nor XDG_CONFIG_HOME names a folder for the settings; default settings are used "
+                          "and nothing will be saved.");
     FReadOnly = true;
-    FProblems.push_back("The settings file \"" + FFileName + "\" cannot be read; default settings are used and "
-                        "nothing will be saved.");
     return;
   }
+  // Opened without blocking: a FIFO in place of the file must not hang the
+  // program.
+  int fd = ::open(FFileName.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return;  // no file yet: no keys
+    CannotRead(SystemError(errno));
+    return;
+  }
+  std::string text;
+  int failure = 0;
+  bool tooLarge = false;
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    failure = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    CannotRead("not a regular file");
+    return;
+  } else if (st.st_size > MaxSettingsFileSize) {
+    tooLarge = true;
+  } else {
+    char buffer[65536];
+    for (;;) {
+      ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        failure = errno;
+        break;
+      }
+      if (n == 0) break;
+      text.append(buffer, size_t(n));
+      if (text.size() > size_t(MaxSettingsFileSize)) {
+        tooLarge = true;  // grew while being read
+        break;
+      }
+    }
+  }
+  ::close(fd);
+  if (failure) {
+    CannotRead(SystemError(failure));
+    return;
+  }
+  // A byte order mark of UTF-8 some editors put first.
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
   try {
-    FKeys = Parse(text.str());
+    if (tooLarge) throw ERegistryException("larger than 1 MiB");
+    FKeys = Parse(text);
   } catch (const ERegistryException& e) {
     FKeys.clear();
     // Keep the damaged file for the user to look at; never write over it.
     std::string aside = FFileName + ".damaged-" + Timestamp();
     std::error_code ec;
-    for (int n = 1; fs::exists(aside, ec) && n < 1000; ++n) aside = FFileName + ".damaged-" + Timestamp() + "-" + std::to_string(n);
+    for (int n = 1; fs::exists(fs::symlink_status(aside, ec)) && n < 1000; ++n)
+      aside = FFileName + ".damaged-" + Timestamp() + "-" + std::to_string(n);
     if (std::rename(FFileName.c_str(), aside.c_str()) == 0) {
       FProblems.push_back("The settings file \"" + FFileName + "\" is damaged (" + e.what() + "). It was kept as \"" +
                           aside + "\" and default settings are used.");
@@ -250,12 +301,38 @@ void TSettingsFile::Load() {
   }
 }
 
-void TSettingsFile::Store(const std::vector<TKey>& Keys) {
-  if (FReadOnly) throw ERegistryException("The settings file \"" + FFileName + "\" is kept as it is; not saved.");
+void TSettingsFile::CannotRead(const std::string& Reason) {
+  // Anything but a missing file is the user's file that could not be read
+  // now: it is left alone, whatever this run does.
+  FReadOnly = true;
+  FProblems.push_back("The settings file \"" + FFileName + "\" cannot be read (" + Reason +
+                      "); default settings are used and nothing will be saved.");
+}
+
+std::string TSettingsFile::StoragePath() const {
+  // A settings file that is a symbolic link stays one: its target is
+  // replaced.
   fs::path target(FFileName);
   std::error_code ec;
+  for (int depth = 0; depth < 40 && fs::is_symlink(target, ec); ++depth) {
+    fs::path link = fs::read_symlink(target, ec);
+    if (ec) break;
+    target = link.is_absolute() ? link : target.parent_path() / link;
+  }
+  return target.string();
+}
+
+void TSettingsFile::Store(const std::vector<TKey>& Keys) {
+  if (FReadOnly) {
+    if (FFileName.empty())
+      throw ERegistryException("Neither HOME nor XDG_CONFIG_HOME names a folder for the settings; not saved.");
+    throw ERegistryException("The settings file \"" + FFileName + "\" is kept as it is; not saved.");
+  }
+  const std::string storage = StoragePath();
+  fs::path target(storage);
+  std::error_code ec;
   if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
-  std::string tmpl = FFileName + ".new-XXXXXX";
+  std::string tmpl = storage + ".new-XXXXXX";
   std::vector<char> name(tmpl.begin(), tmpl.end());
   name.push_back('\0');
   int fd = mkstemp(name.data());
@@ -276,7 +353,7 @@ void TSettingsFile::Store(const std::vector<TKey>& Keys) {
   }
   if (!failure && ::fsync(fd) != 0) failure = errno;
   if (::close(fd) != 0 && !failure) failure = errno;
-  if (!failure && std::rename(name.data(), FFileName.c_str()) != 0) failure = errno;
+  if (!failure && std::rename(name.data(), storage.c_str()) != 0) failure = errno;
   if (failure) {
     ::unlink(name.data());
     throw ERegistryException("Cannot write the settings file \"" + FFileName + "\": " + SystemError(failure));

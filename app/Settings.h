@@ -54,9 +54,11 @@ public:
 };
 
 // The folder of the user's configuration files: $XDG_CONFIG_HOME when it is
-// an absolute path, else ~/.config.
+// an absolute path, else $HOME/.config; empty when neither names a folder
+// (nothing is then read or saved).
 std::string UserConfigFolder();
-// The user's settings file: UserConfigFolder()/vorelle/settings.conf.
+// The user's settings file: UserConfigFolder()/vorelle/settings.conf, or
+// empty.
 std::string UserSettingsPath();
 
 class TSettingsFile : public TRegistry {
@@ -92,9 +94,17 @@ public:
   static std::string Format(const std::vector<TKey>& Keys);
   static std::vector<TKey> Parse(const std::string& Text);
 
+  // Larger files are damaged (moved aside like any other damaged file).
+  static constexpr int64_t MaxSettingsFileSize = 1 << 20;
+
 private:
   // Reads the file into FKeys; a damaged file is moved aside and reported.
+  // Only a file that does not exist counts as missing: one that cannot be
+  // read is reported and nothing is saved over it.
   void Load();
+  void CannotRead(const std::string& Reason);
+  // The file that is replaced on saving: the target of a symbolic link.
+  std::string StoragePath() const;
   // Writes Keys to the file atomically; raises on failure.
   void Store(const std::vector<TKey>& Keys);
   TKey* FindKey(std::vector<TKey>& Keys, const std::string& Name);

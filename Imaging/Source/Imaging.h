@@ -204,6 +204,8 @@ constexpr int32_t OptColorReductionMask = 128;
 constexpr int32_t OptLoadOverrideFormat = 129;
 constexpr int32_t OptSaveOverrideFormat = 130;
 constexpr int32_t OptSamplingFilter = 131;
+// The most pixels (width x height) an image may have; 0 means no limit.
+constexpr int32_t OptMaxPixels = 132;
 
 constexpr int32_t InvalidOptionValue = -2147483647;
 
@@ -234,6 +236,15 @@ TOptionStack& OptionStack();
 int32_t ColorReductionMask();
 int32_t LoadOverrideFormat();
 int32_t SaveOverrideFormat();
+
+// Default of OptMaxPixels: tiny hostile files can announce huge images, and
+// a bound of this order is what users know from other image tools.
+constexpr int32_t DefaultMaxPixels = 178000000;
+int32_t MaxPixels();
+// Raises EImagingError when an image of Width x Height pixels is above the
+// pixel limit (OptMaxPixels). Handlers call it as soon as a header gives the
+// size, before anything is allocated or decoded; CreateImage calls it too.
+void CheckPixelLimit(int64_t Width, int64_t Height);
 
 // ---------------------------------------------------------------------------
 // File format framework (ImagingFramework.cpp)

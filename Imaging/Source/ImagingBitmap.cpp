@@ -441,6 +441,7 @@ bool TBitmapFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, b
   const int64_t imageBytes = ImageBytesFor(format, width, height);
   if (imageBytes <= 0 || imageBytes > MaxImageSize)
     RaiseImagingError("Bitmap of %d x %d pixels is too large.", width, height);
+  CheckPixelLimit(width, height);
 
   const bool rle = h.Compression == BI_RLE8 || h.Compression == BI_RLE4;
   int64_t blockSize;

@@ -297,6 +297,11 @@ void FloatGetSrcPixel(const void* Src, PImageFormatInfo SrcInfo, TColorFPRec& Pi
   if (SrcInfo->IsRBSwapped) std::swap(Pix.R, Pix.B);
 }
 
+void FloatGetSrcColor(const void* Src, PImageFormatInfo SrcInfo, TColorFPRec& Pix) {
+  FloatGetSrcPixel(Src, SrcInfo, Pix);
+  if (SrcInfo->Format == fmtR32F || SrcInfo->Format == fmtR16F) Pix.G = Pix.B = Pix.R;
+}
+
 void FloatSetDstPixel(void* Dst, PImageFormatInfo DstInfo, const TColorFPRec& Pix) {
   auto* p = static_cast<uint8_t*>(Dst);
   TColorFPRec c = Pix;
@@ -493,11 +498,12 @@ void ConvertPixel(const TPixelRun& Run, TFormatClass SC, TFormatClass DC, const 
     case TFormatClass::Float: {
       if (DC == TFormatClass::Indexed) return;  // whole-image colour reduction
       TColorFPRec f;
-      FloatGetSrcPixel(S, &si, f);
       if (DC == TFormatClass::Float) {
+        FloatGetSrcPixel(S, &si, f);
         FloatSetDstPixel(D, &di, f);
         return;
       }
+      FloatGetSrcColor(S, &si, f);
       for (float& c : f.Channels) c = Clamp01(c);
       if (DC == TFormatClass::Gray) {
         const uint16_t alpha = uint16_t(ClampRound(f.A * 65535.0f, 65535.0f));
@@ -892,11 +898,11 @@ void FloatsToBytes(const TPixelRun& Run, bool Swapped) {
   });
 }
 
+// One-channel float (a gray level) -> 8-bit colour.
 template <int DBpp>
-void RedFloatToBytes(const TPixelRun& Run) {
+void GrayFloatToBytes(const TPixelRun& Run) {
   ForEachPixel<4, DBpp>(Run, [](const uint8_t* s, uint8_t* d) {
-    d[0] = d[1] = 0;
-    d[2] = WordToByte(FloatToWord(LoadFloat(s)));
+    d[0] = d[1] = d[2] = WordToByte(FloatToWord(LoadFloat(s)));
     if constexpr (DBpp == 4) d[3] = 255;
   });
 }
@@ -996,7 +1002,7 @@ bool FloatColorPaths(const TPixelRun& Run) {
   const int db = Run.DstInfo->BytesPerPixel;
   if (IsFloatColor(sf) && IsByteColor(df)) {
     if (sf == fmtR32F)
-      db == 3 ? RedFloatToBytes<3>(Run) : RedFloatToBytes<4>(Run);
+      db == 3 ? GrayFloatToBytes<3>(Run) : GrayFloatToBytes<4>(Run);
     else
       db == 3 ? FloatsToBytes<3>(Run, Run.SrcInfo->IsRBSwapped) : FloatsToBytes<4>(Run, Run.SrcInfo->IsRBSwapped);
     return true;

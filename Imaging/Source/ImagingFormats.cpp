@@ -187,7 +187,7 @@ TColor32Rec GetPixel32Generic(const void* Bits, PImageFormatInfo Info, const TCo
     }
     case TFormatClass::Float: {
       TColorFPRec f;
-      FloatGetSrcPixel(Bits, Info, f);
+      FloatGetSrcColor(Bits, Info, f);
       for (int i = 0; i < 4; ++i) c.Channels[i] = uint8_t(ClampRound(f.Channels[i] * 255.0f, 255.0f));
       break;
     }

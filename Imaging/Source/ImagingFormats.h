@@ -56,6 +56,10 @@ void ChannelSetDstPixel(void* Dst, PImageFormatInfo DstInfo, const TColorDeepRec
 void GrayGetSrcPixel(const void* Src, PImageFormatInfo SrcInfo, uint64_t& Gray, uint16_t& Alpha);
 void GraySetDstPixel(void* Dst, PImageFormatInfo DstInfo, uint64_t Gray, uint16_t Alpha);
 void FloatGetSrcPixel(const void* Src, PImageFormatInfo SrcInfo, TColorFPRec& Pix);
+// The float reader for a non-float destination: the single channel of R32F
+// and R16F is a gray level (R = G = B), as every peer reads a one-channel
+// float map; the four-channel formats read as FloatGetSrcPixel.
+void FloatGetSrcColor(const void* Src, PImageFormatInfo SrcInfo, TColorFPRec& Pix);
 void FloatSetDstPixel(void* Dst, PImageFormatInfo DstInfo, const TColorFPRec& Pix);
 void IndexGetSrcPixel(const void* Src, PImageFormatInfo SrcInfo, uint32_t& Index);
 void IndexSetDstPixel(void* Dst, PImageFormatInfo DstInfo, uint32_t Index);

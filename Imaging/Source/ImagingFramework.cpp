@@ -26,6 +26,7 @@ int32_t ColorReductionMaskValue = 255;
 int32_t LoadOverrideFormatValue = 0;
 int32_t SaveOverrideFormatValue = 0;
 int32_t SamplingFilterValue = 1;
+int32_t MaxPixelsValue = DefaultMaxPixels;
 
 void EnsureOptionTable() {
   if (!OptionTable) {
@@ -72,6 +73,7 @@ void InitImaging() {
   RegisterOptionVariable(OptLoadOverrideFormat, &LoadOverrideFormatValue);
   RegisterOptionVariable(OptSaveOverrideFormat, &SaveOverrideFormatValue);
   RegisterOptionVariable(OptSamplingFilter, &SamplingFilterValue);
+  RegisterOptionVariable(OptMaxPixels, &MaxPixelsValue);
 }
 
 void FreeImaging() {
@@ -85,6 +87,7 @@ void FreeImaging() {
   LoadOverrideFormatValue = 0;
   SaveOverrideFormatValue = 0;
   SamplingFilterValue = 1;
+  MaxPixelsValue = DefaultMaxPixels;
   ImagingInitialized = false;
 }
 
@@ -110,6 +113,8 @@ int32_t ClampOptionValue(int32_t Id, int32_t Value) {
       return IsFormatValid(TImageFormat(Value)) ? Value : 0;
     case OptSamplingFilter:
       return std::clamp(Value, 0, 9);
+    case OptMaxPixels:
+      return std::max(Value, 0);
     default:
       return Value;
   }
@@ -158,6 +163,15 @@ TOptionStack& OptionStack() {
 int32_t ColorReductionMask() { return ColorReductionMaskValue; }
 int32_t LoadOverrideFormat() { return LoadOverrideFormatValue; }
 int32_t SaveOverrideFormat() { return SaveOverrideFormatValue; }
+int32_t MaxPixels() { return MaxPixelsValue; }
+
+void CheckPixelLimit(int64_t Width, int64_t Height) {
+  const int64_t limit = MaxPixelsValue;
+  // Width x Height > limit, without overflow.
+  if (limit <= 0 || Width <= 0 || Height <= 0 || Width <= limit / Height) return;
+  RaiseImagingError("The image has %d x %d pixels, more than the limit of %.0n pixels.", (long long)Width,
+                    (long long)Height, (long long)limit);
+}
 
 // ---------------------------------------------------------------------------
 // Name masks

@@ -326,7 +326,10 @@ void TGIFFileFormat::DecodeLZWData(const uint8_t* Data, size_t Size, uint8_t* Bi
 
 namespace {
 
-constexpr int32_t EncoderHashSize = 17777;
+// Dictionary slots of the encoder: a power of two well above the 4096 codes,
+// so probe chains stay short.
+constexpr uint32_t EncoderSlotBits = 14;
+constexpr uint32_t EncoderSlotCount = 1u << EncoderSlotBits;
 
 // Packs codes least significant bit first into data sub-blocks of 255 bytes.
 class TCodePacker {
@@ -365,11 +368,18 @@ private:
   int32_t FBlockLen = 0;
 };
 
-struct TEncoderEntry {
-  uint16_t Prefix;
+// One dictionary entry, keyed by (prefix code << 8 | suffix pixel). A slot
+// belongs to the current dictionary only when its generation is the current
+// one, so a clear code empties the dictionary without touching the slots.
+struct TEncoderSlot {
+  uint32_t Key;
   uint16_t Code;
-  uint8_t Suffix;
+  uint16_t Generation;
 };
+
+// Fibonacci hashing of the key: the whole key decides the slot, so strings
+// of one repeated pixel (flat images) spread like any others.
+inline uint32_t EncoderSlotOf(uint32_t Key) { return (Key * 0x9E3779B1u) >> (32 - EncoderSlotBits); }
 
 }  // namespace
 
@@ -380,19 +390,16 @@ void TGIFFileFormat::EncodeLZWData(std::vector<uint8_t>& Output, const uint8_t* 
   Output.push_back(uint8_t(codeSize));
   TCodePacker packer(Output);
 
-  // Open-addressed dictionary: slot -> entry number + 1 (0 = empty).
-  std::vector<uint16_t> slots(EncoderHashSize, 0);
-  std::vector<TEncoderEntry> entries(MaxLZWCodes);
-  int32_t entryCount = 0;
+  // Open-addressed dictionary of the strings seen since the last clear code.
+  std::vector<TEncoderSlot> slots(EncoderSlotCount, TEncoderSlot{0, 0, 0});
+  uint16_t generation = 1;
 
   int32_t codeWidth = codeSize + 1;
   uint32_t limit = 1u << codeWidth, nextCode = clearCode + 2;
   packer.Put(clearCode, codeWidth);
 
   bool haveString = false;
-  uint32_t current = 0;       // code of the current string
-  uint32_t currentHash = 0;   // hash of the current string
-  uint32_t currentLength = 0; // its pixels
+  uint32_t current = 0;  // code of the current string
   const uint32_t pixelMask = (1u << codeSize) - 1;
 
   TRowOrder order(Interlaced, Height);
@@ -402,44 +409,39 @@ void TGIFFileFormat::EncodeLZWData(std::vector<uint8_t>& Output, const uint8_t* 
       const uint32_t pixel = row[xx] & pixelMask;
       if (!haveString) {
         current = pixel;
-        currentHash = pixel * 301 + 903;
-        currentLength = 1;
         haveString = true;
         continue;
       }
       // Look up (current, pixel).
-      const uint32_t hash = ((pixel + currentLength + 1 + 4) * currentHash) % EncoderHashSize;
-      uint32_t slot = hash;
+      const uint32_t key = (current << 8) | pixel;
+      uint32_t slot = EncoderSlotOf(key);
       bool found = false;
-      while (slots[slot] != 0) {
-        const TEncoderEntry& e = entries[slots[slot] - 1];
-        if (e.Prefix == current && e.Suffix == pixel) {
+      while (slots[slot].Generation == generation) {
+        if (slots[slot].Key == key) {
           found = true;
           break;
         }
-        if (++slot == uint32_t(EncoderHashSize)) slot = 0;
+        slot = (slot + 1) & (EncoderSlotCount - 1);
       }
       if (found) {
-        current = entries[slots[slot] - 1].Code;
-        currentHash = hash;
-        ++currentLength;
+        current = slots[slot].Code;
         continue;
       }
       packer.Put(current, codeWidth);
       const uint32_t assigned = nextCode++;
-      entries[size_t(entryCount)] = TEncoderEntry{uint16_t(current), uint16_t(assigned), uint8_t(pixel)};
-      slots[slot] = uint16_t(++entryCount);
+      slots[slot] = TEncoderSlot{key, uint16_t(assigned), generation};
       current = pixel;
-      currentHash = pixel * 301 + 903;
-      currentLength = 1;
       if (assigned == limit) {
         ++codeWidth;
         limit <<= 1;
       } else if (assigned > 4093) {
         packer.Put(pixel, codeWidth);
         packer.Put(clearCode, codeWidth);
-        std::fill(slots.begin(), slots.end(), uint16_t(0));
-        entryCount = 0;
+        if (++generation == 0) {
+          // The generations went round: start from really empty slots.
+          std::fill(slots.begin(), slots.end(), TEncoderSlot{0, 0, 0});
+          generation = 1;
+        }
         codeWidth = codeSize + 1;
         limit = 1u << codeWidth;
         nextCode = clearCode + 2;
@@ -502,6 +504,7 @@ bool TGIFFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
 
   std::vector<TGIFFrameRecord> frames;
   int64_t canvasWidth = screenWidth, canvasHeight = screenHeight;
+  CheckPixelLimit(screenWidth, screenHeight);
   uint8_t control[4] = {};  // packed, delay (2), transparent index
   bool hasControl = false;
   std::vector<uint8_t> data;
@@ -549,6 +552,7 @@ bool TGIFFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
       // An unset size takes the screen's.
       if (rec.Width == 0) rec.Width = screenWidth;
       if (rec.Height == 0) rec.Height = screenHeight;
+      CheckPixelLimit(rec.Width, rec.Height);
 
       TColor32Rec palette[256] = {};
       if (rec.HasLocalPalette)

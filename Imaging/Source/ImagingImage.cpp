@@ -383,6 +383,7 @@ bool CreateImage(int32_t Width, int32_t Height, TImageFormat Format, TImageData&
     const int64_t size = info->GetPixelsSize(format, width, height);
     if (size > MaxImageSize || size < 0) refuse(size);
     if (size == 0) return false;
+    CheckPixelLimit(width, height);
     bits = AllocMem(size);
     if (info->PaletteEntries > 0)
       palette = static_cast<PPalette32>(AllocMem(int64_t(info->PaletteEntries) * int64_t(sizeof(TColor32Rec))));

@@ -229,7 +229,7 @@ void InstallDestination(j_compress_ptr Info, THandle Handle) {
 // Decoding
 // ---------------------------------------------------------------------------
 
-enum TJpegRunResult { jrDone, jrLibraryError, jrUnsupported, jrTooLarge, jrNotCreated };
+enum TJpegRunResult { jrDone, jrLibraryError, jrUnsupported, jrTooLarge, jrAboveLimit, jrNotCreated };
 
 // Everything a load keeps; zero-initialized, no destructors run on a jump.
 struct TJpegLoad {
@@ -278,6 +278,7 @@ int RunDecode(TJpegLoad& L, THandle Handle) {
   // Refuse what cannot be an image here before anything large is allocated.
   const int64_t width = L.Info.image_width, height = L.Info.image_height;
   if (width * height * components > MaxImageSize) return jrTooLarge;
+  if (MaxPixels() > 0 && width * height > MaxPixels()) return jrAboveLimit;
 
   jpeg_start_decompress(&L.Info);
   if (L.Info.output_width != L.Info.image_width || L.Info.output_height != L.Info.image_height ||
@@ -428,6 +429,9 @@ bool TJpegFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, boo
     case jrTooLarge:
       RaiseImagingError("JPEG image of %d x %d pixels is too large.", int64_t(load->Info.image_width),
                         int64_t(load->Info.image_height));
+    case jrAboveLimit:
+      CheckPixelLimit(load->Info.image_width, load->Info.image_height);
+      return false;
     default:
       return false;
   }

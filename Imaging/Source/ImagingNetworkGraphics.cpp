@@ -778,6 +778,7 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
           !IsValidLayout(h.ColorType, h.BitDepth) || h.Compression != 0 || h.Interlacing > 1 ||
           !(h.Filter == 0 || (isMNG && h.Filter == 64)))
         RaiseInvalidChunk(id);
+      CheckPixelLimit(h.Width, h.Height);
       f->FrameWidth = int32_t(h.Width);
       f->FrameHeight = int32_t(h.Height);
       f->IsJpegFrame = false;
@@ -832,6 +833,7 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
       if (f->JHDR.Width == 0 || f->JHDR.Height == 0 || f->JHDR.Width > 0x7FFFFFFFu ||
           f->JHDR.Height > 0x7FFFFFFFu)
         RaiseInvalidChunk(id);
+      CheckPixelLimit(f->JHDR.Width, f->JHDR.Height);
       f->FrameWidth = int32_t(f->JHDR.Width);
       f->FrameHeight = int32_t(f->JHDR.Height);
       f->IsJpegFrame = true;

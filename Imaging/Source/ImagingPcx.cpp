@@ -300,6 +300,7 @@ bool TPCXFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
   int64_t imageBytes = ImageBytesFor(format, int32_t(width), int32_t(height));
   if (imageBytes <= 0 || imageBytes > MaxImageSize || dataBytes > MaxImageSize)
     RaiseImagingError("PCX image of %d x %d pixels is too large.", (long long)width, (long long)height);
+  CheckPixelLimit(width, height);
 
   // The data must be able to fill the image: raw data byte for byte, a run
   // of two bytes gives at most 63.

@@ -598,6 +598,7 @@ bool TPortableMapFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Imag
     int64_t imageBytes = ImageBytesFor(format, info.Width, info.Height);
     if (imageBytes <= 0 || imageBytes > MaxImageSize)
       RaiseImagingError("Portable map image of %d x %d pixels is too large.", info.Width, info.Height);
+    CheckPixelLimit(info.Width, info.Height);
     int64_t remaining = int64_t(MeasureHandleSize(io, Handle)) - dataStart;
     int64_t needed = MinimumDataBytes(info);
     if (needed > remaining)

@@ -275,6 +275,7 @@ bool TTargaFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bo
   const int64_t imageBytes = pixelCount * pixelSize;
   if (imageBytes > MaxImageSize)
     RaiseImagingError("Targa image of %d x %d pixels is too large.", int32_t(h.Width), int32_t(h.Height));
+  CheckPixelLimit(h.Width, h.Height);
 
   // Colour map: checked against the file before anything is allocated.
   const bool hasMap = h.ColorMapType == 1;

@@ -2,6 +2,8 @@
 // the run log byte for byte, the host calls, cancel and the end-of-run
 // actions.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -188,15 +190,31 @@ TEST_F(ConversionJobTest, NoSelectedFormatCountsEveryFileAndCreatesNoFolder) {
   EXPECT_EQ(Tree(Root), std::vector<std::string>{"Vorelle.log"});
 }
 
-TEST_F(ConversionJobTest, SameNameFromTwoFoldersLaterOneWins) {
-  fs::path one = Dir.Path() / "one" / "x.vtr", two = Dir.Path() / "two" / "x.vtr";
+// Inputs of one name from different folders get folders of their own in one
+// run ("x.vtr", "x.vtr (2)", ...); nothing of the run is overwritten. A later
+// run reuses the folders.
+TEST_F(ConversionJobTest, SameNameFromTwoFoldersGetFoldersOfTheirOwn) {
+  fs::path one = Dir.Path() / "one" / "x.vtr", two = Dir.Path() / "two" / "x.vtr", three = Dir.Path() / "3" / "x.vtr";
   WriteBytes(one, AppTest::TestFileBytes("VTR1", 2, 2, 1));
   WriteBytes(two, AppTest::TestFileBytes("VTR1", 4, 1, 2));
-  Job.ConvertFiles({one.string(), two.string()});
-  EXPECT_EQ(Tree(Root), (std::vector<std::string>{"Vorelle.log", "x.vtr/", "x.vtr/x.vtc", "x.vtr/x.vtr"}));
+  WriteBytes(three, AppTest::TestFileBytes("VTR1", 1, 1, 3));
+  Job.ConvertFiles({one.string(), two.string(), three.string()});
+  EXPECT_EQ(Tree(Root), (std::vector<std::string>{"Vorelle.log", "x.vtr (2)/", "x.vtr (2)/x.vtc", "x.vtr (2)/x.vtr",
+                                                  "x.vtr (3)/", "x.vtr (3)/x.vtc", "x.vtr (3)/x.vtr", "x.vtr/",
+                                                  "x.vtr/x.vtc", "x.vtr/x.vtr"}));
+  EXPECT_EQ(Pixels(TestSupport::ReadFileBytes(Root / "x.vtr" / "x.vtc")), Pixels(TestSupport::ReadFileBytes(one)));
+  EXPECT_EQ(Pixels(TestSupport::ReadFileBytes(Root / "x.vtr (2)" / "x.vtr")), Pixels(TestSupport::ReadFileBytes(two)));
+  EXPECT_EQ(Pixels(TestSupport::ReadFileBytes(Root / "x.vtr (3)" / "x.vtr")), Pixels(TestSupport::ReadFileBytes(three)));
+  EXPECT_EQ(Job.ConvertedImages(), 3);
+  EXPECT_EQ(Job.Summary().OutputsWritten, 6);
+  std::string log = LogText();
+  EXPECT_NE(log.find("Processing image file: \"x.vtr\"\r\nConverting \"x.vtr\" to \"x.vtr\"\r\n"), std::string::npos);
+  EXPECT_NE(log.find("Processing image file: \"x.vtr (2)\"\r\nConverting \"x.vtr\" to \"x.vtr\"\r\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("Processing image file: \"x.vtr (3)\"\r\n"), std::string::npos);
+  // The next run starts from the first folder again.
+  Job.ConvertFiles({two.string()});
   EXPECT_EQ(Pixels(TestSupport::ReadFileBytes(Root / "x.vtr" / "x.vtc")), Pixels(TestSupport::ReadFileBytes(two)));
-  EXPECT_EQ(Pixels(TestSupport::ReadFileBytes(Root / "x.vtr" / "x.vtr")), Pixels(TestSupport::ReadFileBytes(two)));
-  EXPECT_EQ(Job.ConvertedImages(), 2);
 }
 
 TEST_F(ConversionJobTest, SeveralDotsReplaceOnlyTheLastExtension) {
@@ -237,13 +255,15 @@ TEST_F(ConversionJobTest, DamagedFileIsLoggedOncePerFormat) {
   EXPECT_EQ(Job.Summary().Exceptions, 2);
 }
 
-TEST_F(ConversionJobTest, AcceptedNameWithUnknownContentWritesNothingSilently) {
+TEST_F(ConversionJobTest, AcceptedNameWithUnknownContentIsLoggedWithTheReason) {
   fs::path odd = Dir.Path() / "in" / "odd.vtr";
   WriteBytes(odd, {'n', 'o', 't', ' ', 'a', 'n', ' ', 'i', 'm', 'a', 'g', 'e', ' ', 'a', 't', ' ', 'a', 'l', 'l'});
   Job.ConvertFiles({odd.string()});
+  std::string line = "Exception with message: \"The content of \"" + odd.string() +
+                     "\" is not an image in any known format.\"";
   EXPECT_EQ(LogText(), Log({Rule, "Vorelle Last Usage Log", Rule, "", "Processing image file: \"odd.vtr\"",
-                            "Converting \"odd.vtr\" to \"odd.vtr\"", "Converting \"odd.vtr\" to \"odd.vtc\"", "",
-                            "End of task. \"1\" image files converted."}));
+                            "Converting \"odd.vtr\" to \"odd.vtr\"", line, "Converting \"odd.vtr\" to \"odd.vtc\"", line,
+                            "", "End of task. \"1\" image files converted."}));
   EXPECT_EQ(Tree(Root), (std::vector<std::string>{"Vorelle.log", "odd.vtr/"}));
   EXPECT_EQ(Job.Summary().OutputsWritten, 0);
   EXPECT_FALSE(Job.Summary().Complete());
@@ -287,6 +307,7 @@ TEST_F(ConversionJobTest, CancelBeforeTheSecondFileStopsTheFileLoop) {
   Job.ConvertFiles({a, b});
   // The format loop stops at its next poll; the file still counts.
   EXPECT_EQ(LogText(), Log({Rule, "Vorelle Last Usage Log", Rule, "", "Processing image file: \"a.vtr\"", "",
+                            "The run was cancelled.", "",
                             "End of task. \"1\" image files converted."}));
   EXPECT_EQ(Host.EventsLike("Inform"), std::vector<std::string>{"Inform Operation cancelled"});
 }
@@ -515,4 +536,171 @@ TEST_F(ConversionJobTest, MultiImageInputGivesOneImagePerOutput) {
   ASSERT_TRUE(Imaging::ReadImagesFromFile(out.string(), images));
   EXPECT_EQ(images.size(), 1u);
   Imaging::ReleaseImageArray(images);
+}
+
+// ---------------------------------------------------------------------------
+// Hostile and unlucky inputs and output folders
+// ---------------------------------------------------------------------------
+
+namespace {
+
+bool RunningAsRoot() { return ::geteuid() == 0; }
+
+// Runs a shell command as the user nobody (the test runs as root).
+int RunAsNobody(const std::string& Command) {
+  return TestSupport::RunCommand("setpriv --reuid=nobody --regid=nogroup --clear-groups sh -c '" + Command +
+                                 "' 2>&1");
+}
+
+std::string ExceptionLine(const std::string& Message) { return "Exception with message: \"" + Message + "\""; }
+
+}  // namespace
+
+// Every output that is not written says why: the input is not a regular file
+// (a FIFO is never opened for reading, which would block), is empty, or
+// names an output that no handler can write.
+TEST_F(ConversionJobTest, EveryOutputNotWrittenHasAReason) {
+  fs::path fifo = Dir.Path() / "in" / "pipe.vtr";
+  fs::create_directories(fifo.parent_path());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+  fs::path empty = Dir.Path() / "in" / "empty.vtr";
+  WriteBytes(empty, {});
+  Host.Configure = [](TOptions& o) {
+    for (TFormatEntry& e : o.ImgFormats()) e.Flag = e.Ext == "vtr" ? 1 : 0;
+  };
+  Job.ConvertFiles({fifo.string(), empty.string()});
+  EXPECT_EQ(LogText(),
+            Log({Rule, "Vorelle Last Usage Log", Rule, "", "Processing image file: \"pipe.vtr\"",
+                 "Converting \"pipe.vtr\" to \"pipe.vtr\"", ExceptionLine("\"" + fifo.string() + "\" is not a regular file."),
+                 "", "Processing image file: \"empty.vtr\"", "Converting \"empty.vtr\" to \"empty.vtr\"",
+                 ExceptionLine("The file \"" + empty.string() + "\" is empty."), "",
+                 "End of task. \"2\" image files converted."}));
+  EXPECT_EQ(Job.Summary().Exceptions, 2);
+
+  // No handler can save under the name: false, and nothing is left behind.
+  fs::create_directories(Root / "x.vtr");
+  Imaging::TImageData image = TestSupport::RandomImage(2, 2, Imaging::fmtA8R8G8B8, 1);
+  EXPECT_FALSE(WriteImageFileSafely((Root / "x.vtr" / "x.vtn").string(), image));
+  Imaging::ReleaseImage(image);
+  EXPECT_EQ(Tree(Root / "x.vtr"), std::vector<std::string>{});
+
+  if (!RunningAsRoot()) {
+    fs::path locked = Dir.Path() / "in" / "locked.vtr";
+    WriteBytes(locked, AppTest::TestFileBytes("VTR1", 2, 2, 4));
+    fs::permissions(locked, fs::perms::none);
+    Job.ConvertFiles({locked.string()});
+    EXPECT_NE(LogText().find(ExceptionLine("Cannot open file \"" + locked.string() + "\". Permission denied")),
+              std::string::npos)
+        << LogText();
+  }
+}
+
+TEST(EscapeControlCharacters, ShowsControlsAndKeepsText) {
+  struct Case {
+    std::string In, Out;
+  } cases[] = {{"plain name.png", "plain name.png"},
+               {"a\nb", "a\\nb"},
+               {"x\r\ty", "x\\r\\ty"},
+               {"\x1B[31mred", "\\x1B[31mred"},
+               {std::string("nul\0end", 7), "nul\\x00end"},
+               {"del\x7F", "del\\x7F"},
+               {"csi\xC2\x9B" "2J", "csi\\u009B2J"},
+               {"caf\xC3\xA9 \xE2\x82\xAC", "caf\xC3\xA9 \xE2\x82\xAC"},
+               {"back\\slash", "back\\slash"}};
+  for (const Case& c : cases) EXPECT_EQ(EscapeControlCharacters(c.In), c.Out) << c.Out;
+}
+
+// Names with newlines and escapes cannot forge log lines; the files keep
+// their names.
+TEST_F(ConversionJobTest, ControlCharactersAreEscapedInTheLog) {
+  std::string name = "evil\nEnd of task. \"9\" image files converted.\x1B[2J.vtr";
+  std::string in = Input(name);
+  Job.ConvertFiles({in});
+  std::string shown = "evil\\nEnd of task. \"9\" image files converted.\\x1B[2J.vtr";
+  std::string outShown = "evil\\nEnd of task. \"9\" image files converted.\\x1B[2J.vtc";
+  std::string log = LogText();
+  EXPECT_NE(log.find("\r\nProcessing image file: \"" + shown + "\"\r\nConverting \"" + shown + "\" to \"" + shown +
+                     "\"\r\nConverting \"" + shown + "\" to \"" + outShown + "\"\r\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find('\x1B'), std::string::npos);
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), std::count(log.begin(), log.end(), '\r'));
+  EXPECT_TRUE(fs::is_regular_file(Root / name / ChangeFileExtension(name, "vtc")));
+}
+
+// Outputs get their names only when complete, through files nobody can
+// predict: no temporary file is left, links at the final names are replaced
+// (never followed), and names as long as the system allows convert.
+TEST_F(ConversionJobTest, OutputsAreWrittenThroughUnnamedFiles) {
+  std::string longName(250, 'n');
+  longName += ".vtr";
+  std::string a = Input("a.vtr"), l = Input(longName);
+  fs::path victim = Dir.Path() / "victim.txt";
+  WriteBytes(victim, {'k', 'e', 'e', 'p'});
+  fs::create_directories(Root / "a.vtr");
+  fs::create_symlink(victim, Root / "a.vtr" / "a.vtc");
+  fs::create_symlink(victim, Root / "Vorelle.log");
+  Job.ConvertFiles({a, l});
+  EXPECT_EQ(ReadText(victim), "keep");
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(Root / "a.vtr" / "a.vtc")));
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(Root / "Vorelle.log")));
+  EXPECT_EQ(Job.Summary().OutputsWritten, 4) << LogText();
+  EXPECT_TRUE(fs::exists(Root / longName / ChangeFileExtension(longName, "vtc")));
+  for (const std::string& entry : Tree(Root)) EXPECT_EQ(entry.find(".part"), std::string::npos) << entry;
+}
+
+// A link of the running user in place of a folder is followed (the user may
+// keep outputs elsewhere on purpose).
+TEST_F(ConversionJobTest, OwnLinkInPlaceOfAFolderIsFollowed) {
+  std::string a = Input("a.vtr");
+  fs::create_directories(Dir.Path() / "elsewhere");
+  fs::create_directories(Root);
+  fs::create_directory_symlink(Dir.Path() / "elsewhere", Root / "a.vtr");
+  Job.ConvertFiles({a});
+  EXPECT_EQ(Tree(Dir.Path() / "elsewhere"), (std::vector<std::string>{"a.vtc", "a.vtr"}));
+}
+
+// Another user of a shared output folder plants links: at the per-file
+// folder, at "Converted Images", at an output name and at the log's name.
+// Folders behind links of other users are refused for their files, and
+// nothing is written through any of the links.
+TEST_F(ConversionJobTest, LinksPlantedByAnotherUserAreNotFollowed) {
+  if (!RunningAsRoot()) GTEST_SKIP() << "needs root to act as a second user (nobody)";
+  if (!TestSupport::HaveProgram("setpriv")) GTEST_SKIP() << "setpriv is not installed";
+  fs::path shared = Dir.Path() / "out";
+  fs::path victimDir = Dir.Path() / "victim";
+  fs::create_directories(victimDir);
+  WriteBytes(victimDir / "precious.txt", {'k', 'e', 'e', 'p'});
+  fs::create_directories(Root);
+  for (const fs::path& p : {Dir.Path(), shared, Root})
+    fs::permissions(p, fs::perms::all | fs::perms::sticky_bit);
+  fs::permissions(victimDir, fs::perms::all);
+  std::string a = Input("a.vtr"), b = Input("b.vtr");
+  ASSERT_EQ(RunAsNobody("ln -s " + victimDir.string() + " \"" + (Root / "a.vtr").string() + "\""), 0);
+  ASSERT_EQ(RunAsNobody("mkdir \"" + (Root / "b.vtr").string() + "\" && chmod 777 \"" + (Root / "b.vtr").string() +
+                        "\" && ln -s " + (victimDir / "precious.txt").string() + " \"" +
+                        (Root / "b.vtr" / "b.vtc").string() + "\""),
+            0);
+  Job.ConvertFiles({a, b});
+  std::string log = LogText();
+  std::string refused = "The folder \"" + (Root / "a.vtr").string() +
+                        "\" is a symbolic link of another user; it is not followed.";
+  EXPECT_NE(log.find("Converting \"a.vtr\" to \"a.vtr\"\r\n" +
+                     ExceptionLine("Error while saving images to file \"" + (Root / "a.vtr" / "a.vtr").string() +
+                                   "\" (file format: vtr). Exception Message: " + refused)),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(Tree(victimDir), std::vector<std::string>{"precious.txt"});
+  EXPECT_EQ(ReadText(victimDir / "precious.txt"), "keep");
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(Root / "b.vtr" / "b.vtc")));
+  EXPECT_EQ(Job.Summary().OutputsWritten, 2);
+
+  // "Converted Images" itself as another user's link: every output says so.
+  fs::path shared2 = Dir.Path() / "shared2";
+  fs::create_directories(shared2);
+  fs::permissions(shared2, fs::perms::all | fs::perms::sticky_bit);
+  ASSERT_EQ(RunAsNobody("ln -s " + victimDir.string() + " \"" + (shared2 / "Converted Images").string() + "\""), 0);
+  Host.OutputDir = shared2.string();
+  EXPECT_THROW(Job.ConvertFiles({a}), std::runtime_error);  // the log cannot be written either
+  EXPECT_EQ(Tree(victimDir), std::vector<std::string>{"precious.txt"});
 }

@@ -130,7 +130,10 @@ TEST_F(ConvertCommandTest, SaveStoresOptionsAndRefusesNoFormat) {
       << out;
   std::string s = Settings();
   EXPECT_NE(s.find("\nCreateLog=int:0\n"), std::string::npos) << s;
-  EXPECT_NE(s.find("\nOpenOutDir=int:1\n"), std::string::npos) << s;  // not changed by the run-only rule
+  // Only what the command line gives is stored: not the run-only rule that
+  // nothing is opened, nor defaults that were never stored.
+  EXPECT_EQ(s.find("OpenOutDir"), std::string::npos) << s;
+  EXPECT_EQ(s.find("Language"), std::string::npos) << s;
   EXPECT_NE(s.find("\nOutputDir=str:" + (Dir.Path() / "target").string() + "\n"), std::string::npos) << s;
   EXPECT_NE(s.find("\nFormat." + ext[0] + "=int:0\nFormat." + ext[1] + "=int:1\n"), std::string::npos) << s;
   // A missing output folder is not stored.
@@ -259,4 +262,70 @@ TEST_F(ConvertCommandTest, InterruptCancelsTheRun) {
   EXPECT_EQ(out.find("[400/400]"), std::string::npos);
   std::string log = ReadText(Dir.Path() / "out" / "Converted Images" / "Vorelle.log");
   EXPECT_NE(log.find("\r\n\r\nEnd of task. \""), std::string::npos);
+}
+
+// --max-pixels sets the pixel limit for the run: an image above it is
+// refused with the reason in the log; 0 lifts the limit; bad counts are
+// usage errors.
+TEST_F(ConvertCommandTest, MaxPixelsRefusesLargerImages) {
+  if (!HasOutputFormat("bmp")) GTEST_SKIP() << "BMP handler not registered yet";
+  std::string in = MakeBmp("p.bmp", 24, 16);  // 384 pixels
+  std::string out;
+  std::string args = "--formats bmp --output-dir " + Quote((Dir.Path() / "out").string()) + " ";
+  EXPECT_EQ(Run(args + "--max-pixels 383 " + Quote(in), &out), 1) << out;
+  std::string log = ReadText(Dir.Path() / "out" / "Converted Images" / "Vorelle.log");
+  EXPECT_NE(log.find("The image has 24 x 16 pixels, more than the limit of 383 pixels."), std::string::npos) << log;
+  EXPECT_EQ(Run(args + "--max-pixels=384 " + Quote(in), &out), 0) << out;
+  EXPECT_EQ(Run(args + "--max-pixels 0 " + Quote(in), &out), 0) << out;
+  EXPECT_EQ(Run(args + "--max-pixels -1 " + Quote(in), &out), 2) << out;
+  EXPECT_NE(out.find("--max-pixels needs a count of pixels (0 = no limit), not \"-1\""), std::string::npos) << out;
+  EXPECT_EQ(Run(args + "--max-pixels many " + Quote(in), &out), 2) << out;
+}
+
+// --save that cannot store anything says so and fails; one that only sets
+// formats keeps a stored output folder that is missing right now, and a run
+// in that state says where it writes instead.
+TEST_F(ConvertCommandTest, SaveFailuresAndAMissingStoredFolder) {
+  std::vector<std::string> ext = SystemOutputFormats();
+  if (ext.size() < 2) GTEST_SKIP() << "fewer than two output formats are registered yet";
+  fs::path settings = Dir.Path() / "config" / "vorelle" / "settings.conf";
+  fs::create_directories(settings);  // a folder in place of the file
+  std::string out;
+  EXPECT_EQ(Run("--save --formats " + ext[0], &out), 1) << out;
+  EXPECT_NE(out.find("cannot be read (not a regular file)"), std::string::npos) << out;
+  EXPECT_NE(out.find("Nothing was saved."), std::string::npos) << out;
+  EXPECT_EQ(out.find("Options saved"), std::string::npos) << out;
+  EXPECT_TRUE(fs::is_directory(settings));
+  fs::remove_all(settings);
+
+  std::string missing = (Dir.Path() / "unmounted" / "pictures").string();
+  std::ofstream(settings) << "[Software\\Ostrevo\\Vorelle\\Options]\nOutputDir=str:" << missing << "\n";
+  EXPECT_EQ(Run("--save --formats " + ext[1], &out), 0) << out;
+  EXPECT_NE(out.find("Options saved"), std::string::npos) << out;
+  std::string s = Settings();
+  EXPECT_NE(s.find("\nOutputDir=str:" + missing + "\n"), std::string::npos) << s;
+  EXPECT_NE(s.find("\nFormat." + ext[1] + "=int:1\n"), std::string::npos) << s;
+  EXPECT_EQ(s.find("CreateLog"), std::string::npos) << s;
+
+  if (!HasOutputFormat("bmp")) return;
+  std::string in = MakeBmp("m.bmp");
+  EXPECT_EQ(Run("--formats bmp " + Quote(in), &out), 0) << out;
+  std::string desktop = (Dir.Path() / "home" / "Desktop").string();
+  std::string notice = "The output folder \"" + missing + "\" does not exist now; the files are written to \"" +
+                       desktop + "\" instead.";
+  EXPECT_NE(out.find("vorelle-convert: " + notice), std::string::npos) << out;
+  std::string log = ReadText(fs::path(desktop) / "Converted Images" / "Vorelle.log");
+  EXPECT_NE(log.find("\r\n\r\n" + notice + "\r\n"), std::string::npos) << log;
+}
+
+// Names with control characters are shown escaped on the terminal.
+TEST_F(ConvertCommandTest, ControlCharactersAreEscapedOnTheTerminal) {
+  if (!HasOutputFormat("bmp")) GTEST_SKIP() << "BMP handler not registered yet";
+  std::string in = MakeBmp("x\x1B]0;owned\x07y.bmp");
+  std::string out;
+  EXPECT_EQ(Run("--formats bmp --output-dir " + Quote((Dir.Path() / "out").string()) + " " + Quote(in), &out), 0)
+      << out;
+  EXPECT_EQ(out.find('\x1B'), std::string::npos);
+  EXPECT_EQ(out.find('\x07'), std::string::npos);
+  EXPECT_NE(out.find("x\\x1B]0;owned\\x07y.bmp"), std::string::npos) << out;
 }

@@ -336,3 +336,29 @@ TEST_F(OptionsStoreTest, DamagedUserSettingsAreReportedThroughTheOptions) {
   EXPECT_NE(reports[0].find("is damaged (line 1: unclosed key name). It was kept as"), std::string::npos);
   EXPECT_EQ(o.Language(), "en-US");
 }
+
+// A stored output folder that is missing right now (an unmounted drive): the
+// run writes to the Desktop and says so, and a Save keeps the stored folder
+// unless another one was chosen.
+TEST_F(OptionsStoreTest, MissingOutputDirIsKeptAndAnnounced) {
+  TRecordingRegistry reg;
+  reg.SetString("OutputDir", "/media/usb/pictures");
+  std::vector<std::string> reports;
+  TOptions o(reg, Desktop, [&](const std::string& m) { reports.push_back(m); });
+  EXPECT_EQ(o.OutputDir(), Desktop);
+  const std::string notice = "The output folder \"/media/usb/pictures\" does not exist now; the files are written to \"" +
+                             Desktop + "\" instead.";
+  EXPECT_EQ(o.OutputDirNotice(), notice);
+  EXPECT_EQ(reports, std::vector<std::string>{notice});
+  o.Save(reg);
+  EXPECT_EQ(reg.Values["OutputDir"].Text, "/media/usb/pictures");
+  o.SetOutputDir(Desktop);
+  EXPECT_EQ(o.OutputDirNotice(), "");
+  o.Save(reg);
+  EXPECT_EQ(reg.Values["OutputDir"].Text, Desktop);
+  // Blanks are no folder to keep.
+  TRecordingRegistry blank;
+  blank.SetString("OutputDir", "  ");
+  TOptions b(blank, Desktop);
+  EXPECT_EQ(b.OutputDirNotice(), "");
+}

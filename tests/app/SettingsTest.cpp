@@ -2,9 +2,11 @@
 // text form, atomic saves and damaged files.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 
 #include "Settings.h"
@@ -230,4 +232,105 @@ TEST(SettingsFile, HostileTextNeverCrashesTheParser) {
     }
   }
   EXPECT_GT(parsed, 100);
+}
+
+// Only a file that does not exist is missing. A settings file that cannot be
+// read (a folder or a FIFO in its place, no permission) gives the defaults,
+// is reported, and nothing is saved over it; a FIFO never blocks.
+TEST(SettingsFile, UnreadableFileIsReportedAndNeverReplaced) {
+  struct Case {
+    const char* Name;
+    std::function<void(const fs::path&)> Make;
+    std::string Reason;
+  } cases[] = {
+      {"folder", [](const fs::path& p) { fs::create_directories(p / "inside"); }, "not a regular file"},
+      {"fifo", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, "not a regular file"},
+      {"no permission",
+       [](const fs::path& p) {
+         WriteText(p, "[A]\nx=int:1\n");
+         fs::permissions(p, fs::perms::none);
+       },
+       "Permission denied"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    if (std::string(c.Name) == "no permission" && ::geteuid() == 0) continue;  // root reads anyway
+    TestSupport::TempDir dir;
+    fs::path file = dir.Path() / "settings.conf";
+    c.Make(file);
+    auto before = fs::symlink_status(file).type();
+    TSettingsFile s(file.string());
+    EXPECT_FALSE(s.OpenKey(Key, true));
+    std::vector<std::string> problems = s.TakeProblems();
+    ASSERT_FALSE(problems.empty());
+    EXPECT_EQ(problems[0], "The settings file \"" + file.string() + "\" cannot be read (" + c.Reason +
+                               "); default settings are used and nothing will be saved.");
+    EXPECT_FALSE(s.OpenKey("Other", true));
+    EXPECT_EQ(fs::symlink_status(file).type(), before);
+    EXPECT_EQ(FolderEntries(dir.Path()), std::vector<std::string>{"settings.conf"});
+  }
+}
+
+// Files above 1 MiB are damaged (kept aside, not read into memory); a UTF-8
+// byte order mark is accepted.
+TEST(SettingsFile, SizeLimitAndByteOrderMark) {
+  TestSupport::TempDir dir;
+  fs::path file = dir.Path() / "settings.conf";
+  std::string big = "[A]\n" + std::string(TSettingsFile::MaxSettingsFileSize, '#') + "\n";
+  WriteText(file, big);
+  {
+    TSettingsFile s(file.string());
+    ASSERT_TRUE(s.OpenKey("A", true));
+    std::vector<std::string> problems = s.TakeProblems();
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_NE(problems[0].find("is damaged (larger than 1 MiB). It was kept as"), std::string::npos) << problems[0];
+  }
+  EXPECT_EQ(FolderEntries(dir.Path()).size(), 2u);
+  WriteText(file, "\xEF\xBB\xBF[Software\\Ostrevo\\Vorelle\\Options]\r\nLanguage=str:de-DE\r\n");
+  TSettingsFile s(file.string());
+  ASSERT_TRUE(s.OpenKey(Key, false));
+  EXPECT_TRUE(s.TakeProblems().empty());
+  EXPECT_EQ(s.ReadString("Language"), "de-DE");
+}
+
+// A settings file that is a symbolic link (to a dotfiles folder, say) stays a
+// link; its target gets the new settings.
+TEST(SettingsFile, LinkedFileIsSavedThroughTheLink) {
+  TestSupport::TempDir dir;
+  fs::path target = dir.Path() / "dotfiles" / "vorelle.conf";
+  WriteText(target, "[Software\\Ostrevo\\Vorelle\\Options]\nLanguage=str:fr-FR\n");
+  fs::path file = dir.Path() / "cfg" / "settings.conf";
+  fs::create_directories(file.parent_path());
+  fs::create_symlink("../dotfiles/vorelle.conf", file);
+  {
+    TSettingsFile s(file.string());
+    ASSERT_TRUE(s.OpenKey(Key, false));
+    EXPECT_EQ(s.ReadString("Language"), "fr-FR");
+    s.WriteString("Language", "it-IT");
+    s.CloseKey();
+  }
+  EXPECT_TRUE(fs::is_symlink(file));
+  EXPECT_NE(ReadText(target).find("\nLanguage=str:it-IT\n"), std::string::npos);
+  EXPECT_EQ(FolderEntries(dir.Path() / "dotfiles"), std::vector<std::string>{"vorelle.conf"});
+}
+
+// Without HOME and XDG_CONFIG_HOME there is no settings file: defaults, a
+// report, and saving is refused (never ./.config of the current folder).
+TEST(SettingsFile, NoHomeMeansNoSettingsFile) {
+  std::string oldXdg = getenv("XDG_CONFIG_HOME") ? getenv("XDG_CONFIG_HOME") : "";
+  std::string oldHome = getenv("HOME") ? getenv("HOME") : "";
+  unsetenv("XDG_CONFIG_HOME");
+  unsetenv("HOME");
+  EXPECT_EQ(UserConfigFolder(), "");
+  EXPECT_EQ(UserSettingsPath(), "");
+  setenv("HOME", "relative", 1);
+  EXPECT_EQ(UserSettingsPath(), "");
+  setenv("HOME", oldHome.c_str(), 1);
+  if (!oldXdg.empty()) setenv("XDG_CONFIG_HOME", oldXdg.c_str(), 1);
+  TSettingsFile s("");
+  EXPECT_FALSE(s.OpenKey(Key, true));
+  std::vector<std::string> problems = s.TakeProblems();
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0], "Neither HOME nor XDG_CONFIG_HOME names a folder for the settings; default settings are used "
+                         "and nothing will be saved.");
 }

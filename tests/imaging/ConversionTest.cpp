@@ -228,8 +228,9 @@ TEST_F(ConversionTest, FloatsOutsideTheUnitRange) {
   EXPECT_EQ(a.At<uint32_t>(0), Color32(127, 0, 0, 255).Color);
   TOwned r(Make<float>(2, 1, fmtR32F, {0.5f, 7.0f}));
   ASSERT_TRUE(ChangeImageFormat(r.Image, fmtA8R8G8B8));
-  EXPECT_EQ(r.At<uint32_t>(0), Color32(255, 127, 0, 0).Color);
-  EXPECT_EQ(r.At<uint32_t>(1), Color32(255, 255, 0, 0).Color);
+  // A single float channel is a gray level.
+  EXPECT_EQ(r.At<uint32_t>(0), Color32(255, 127, 127, 127).Color);
+  EXPECT_EQ(r.At<uint32_t>(1), Color32(255, 255, 255, 255).Color);
   TOwned g(Make<float>(1, 1, fmtA32R32G32B32F, {-1.0f, std::nanf(""), 1.0f, 2.0f}));
   ASSERT_TRUE(ChangeImageFormat(g.Image, fmtA16Gray16));
   EXPECT_EQ(g.At<uint16_t>(0), 19595);  // 0.299 x 65535 = 19594.96
@@ -238,8 +239,58 @@ TEST_F(ConversionTest, FloatsOutsideTheUnitRange) {
   EXPECT_EQ(g.Bytes()[0], 76);
   TOwned h(Make<uint16_t>(1, 1, fmtR16F, {0x3C00}));
   ASSERT_TRUE(ChangeImageFormat(h.Image, fmtR16G16B16));
-  EXPECT_EQ(h.At<uint16_t>(0), 0);
+  EXPECT_EQ(h.At<uint16_t>(0), 65535);
   EXPECT_EQ(h.At<uint16_t>(2), 65535);
+}
+
+// One-channel float maps are gray to every non-float format (BMP shows gray,
+// PGM keeps the brightness instead of 0.299 of it) and stay as they are among
+// the float formats.
+TEST_F(ConversionTest, SingleFloatChannelIsGray) {
+  const std::vector<float> values = {0.0f, 0.25f, 0.5f, 1.0f, 2.0f, -1.0f};
+  // Through the 16-bit working colour (x 65535, rounded, then x 255 / 65535
+  // truncated); colour reduction reads 8-bit colours (x 255, rounded).
+  const uint8_t bytes[] = {0, 63, 127, 255, 255, 0};
+  const uint8_t reduced[] = {0, 64, 128, 255, 255, 0};
+  for (TImageFormat src : {fmtR32F, fmtR16F}) {
+    SCOPED_TRACE(FormatDisplayName(src));
+    auto make = [&] {
+      TImageData img;
+      EXPECT_TRUE(CreateImage(6, 1, src, img));
+      for (size_t x = 0; x < values.size(); ++x) {
+        if (src == fmtR32F)
+          std::memcpy(static_cast<uint8_t*>(img.Bits) + 4 * x, &values[x], 4);
+        else {
+          uint16_t h = FloatToHalf(values[x]);
+          std::memcpy(static_cast<uint8_t*>(img.Bits) + 2 * x, &h, 2);
+        }
+      }
+      return img;
+    };
+    for (TImageFormat dst : {fmtA8R8G8B8, fmtR8G8B8, fmtX8R8G8B8, fmtGray8, fmtA16Gray16, fmtA16R16G16B16, fmtIndex8}) {
+      SCOPED_TRACE(FormatDisplayName(dst));
+      TOwned img(make());
+      ASSERT_TRUE(ChangeImageFormat(img.Image, dst));
+      for (int32_t x = 0; x < 6; ++x) {
+        TColor32Rec c = ReadPixel32(img.Image, x, 0);
+        const uint8_t expected = dst == fmtIndex8 ? reduced[x] : bytes[x];
+        EXPECT_EQ(c.R, expected) << x;
+        EXPECT_EQ(c.G, expected) << x;
+        EXPECT_EQ(c.B, expected) << x;
+      }
+    }
+    TOwned img(make());
+    ASSERT_TRUE(ChangeImageFormat(img.Image, fmtGray16));
+    EXPECT_EQ(img.At<uint16_t>(1), 16384);  // 0.25 x 65535 = 16383.75
+    EXPECT_EQ(img.At<uint16_t>(3), 65535);
+  }
+  // Among float formats the value is carried as red, and comes back exactly.
+  TOwned f(Make<float>(6, 1, fmtR32F, {0.0f, 0.25f, 0.5f, 1.0f, 2.0f, -1.0f}));
+  ASSERT_TRUE(ChangeImageFormat(f.Image, fmtA32B32G32R32F));
+  EXPECT_EQ(f.At<float>(4 * 1 + 0), 0.25f);
+  EXPECT_EQ(f.At<float>(4 * 1 + 2), 0.0f);
+  ASSERT_TRUE(ChangeImageFormat(f.Image, fmtR32F));
+  for (int32_t x = 0; x < 6; ++x) EXPECT_EQ(f.At<float>(x), values[size_t(x)]) << x;
 }
 
 TEST_F(ConversionTest, FloatFormatsAmongThemselves) {

@@ -304,7 +304,7 @@ TEST_F(FormatsTest, FloatAccess) {
   EXPECT_EQ(f.A, 1.0f);
   SetFP(fmtR32F, r, ColorFP(0.1f, 0.2f, 0.3f, 0.4f));
   EXPECT_EQ(r[0], 0.2f);
-  EXPECT_EQ(Get32(fmtR32F, r).Color, Color32(255, 51, 0, 0).Color);
+  EXPECT_EQ(Get32(fmtR32F, r).Color, Color32(255, 51, 51, 51).Color);  // one channel reads as gray
 
   float rgba[4] = {1.0f, 2.0f, 3.0f, 4.0f};  // A32B32G32R32F: R, G, B, A in memory
   f = GetFP(fmtA32B32G32R32F, rgba);

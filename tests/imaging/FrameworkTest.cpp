@@ -539,3 +539,112 @@ TEST(Errors, MessagesChainTheExceptionBeingHandled) {
   EXPECT_EQ(RoundToInt(3.5), 4);
   EXPECT_EQ(RoundToInt(-0.5f), 0);
 }
+
+// ---------------------------------------------------------------------------
+// The pixel limit
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Restores the default pixel limit when a test ends.
+struct TPixelLimit {
+  explicit TPixelLimit(int32_t Limit) {
+    InitImaging();
+    SetImagingOption(OptMaxPixels, Limit);
+  }
+  ~TPixelLimit() { SetImagingOption(OptMaxPixels, DefaultMaxPixels); }
+};
+
+std::string LoadFailure(const std::string& File) {
+  TImageData img;
+  ResetImage(img);
+  try {
+    ReadImageFile(File, img);
+  } catch (const EImagingError& e) {
+    ReleaseImage(img);
+    return e.what();
+  }
+  ReleaseImage(img);
+  return std::string();
+}
+
+}  // namespace
+
+TEST(PixelLimit, OptionDefaultBoundsAndCreateImage) {
+  TPixelLimit limit(DefaultMaxPixels);
+  EXPECT_EQ(GetImagingOption(OptMaxPixels), 178000000);
+  EXPECT_TRUE(SetImagingOption(OptMaxPixels, -7));
+  EXPECT_EQ(GetImagingOption(OptMaxPixels), 0);
+  struct Case {
+    int32_t Limit;
+    int64_t W, H;
+    bool Refused;
+  } cases[] = {{100, 10, 10, false}, {100, 101, 1, true}, {100, 1, 101, true},   {100, 11, 10, true},
+               {0, 1000000, 1000000, false}, {178000000, 13342, 13342, true}, {178000000, 13341, 13342, false},
+               {5, 0xFFFFFFFFll, 0xFFFFFFFFll, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.Limit) + ": " + std::to_string(c.W) + " x " + std::to_string(c.H));
+    SetImagingOption(OptMaxPixels, c.Limit);
+    if (c.Refused)
+      EXPECT_THROW(CheckPixelLimit(c.W, c.H), EImagingError);
+    else
+      EXPECT_NO_THROW(CheckPixelLimit(c.W, c.H));
+  }
+  SetImagingOption(OptMaxPixels, 100);
+  try {
+    CheckPixelLimit(20, 6);
+    ADD_FAILURE() << "not refused";
+  } catch (const EImagingError& e) {
+    EXPECT_STREQ(e.what(), "The image has 20 x 6 pixels, more than the limit of 100 pixels.");
+  }
+  TImageData img;
+  ResetImage(img);
+  EXPECT_THROW(CreateImage(20, 6, fmtGray8, img), EImagingError);
+  EXPECT_FALSE(IsValidImage(img));
+  EXPECT_TRUE(CreateImage(10, 10, fmtGray8, img));
+  ReleaseImage(img);
+}
+
+// Every handler that writes refuses its own file of one pixel more than the
+// limit, with the loading message and the limit's reason; at the limit the
+// file loads. A header announcing a huge image fails at once.
+TEST(PixelLimit, EveryHandlerRefusesImagesAboveTheLimit) {
+  TPixelLimit limit(DefaultMaxPixels);
+  TestSupport::TempDir tmp;
+  TImageData img = TestSupport::RandomImage(11, 10, fmtA8R8G8B8, 5);
+  int32_t tried = 0;
+  for (int32_t i = 0; i < HandlerCount(); ++i) {
+    TImageFileFormat* h = HandlerAtIndex(i);
+    if (!h->CanSave() || !h->CanLoad() || h->Extensions().empty()) continue;
+    std::string ext = h->Extensions()[0];
+    SCOPED_TRACE(ext);
+    std::string file = tmp.File("limit." + ext);
+    SetImagingOption(OptMaxPixels, 0);
+    if (!WriteImageFile(file, img)) continue;  // a name claimed by a handler that cannot save
+    ++tried;
+    SetImagingOption(OptMaxPixels, 109);
+    std::string message = LoadFailure(file);
+    EXPECT_NE(message.find("Error while loading images from file"), std::string::npos) << message;
+    EXPECT_NE(message.find("The image has 11 x 10 pixels, more than the limit of 109 pixels."), std::string::npos)
+        << message;
+    SetImagingOption(OptMaxPixels, 110);
+    EXPECT_EQ(LoadFailure(file), "");
+  }
+  EXPECT_GE(tried, 8);
+  ReleaseImage(img);
+
+  // A PNG header of 20000 x 10000 pixels and nothing else.
+  SetImagingOption(OptMaxPixels, DefaultMaxPixels);
+  std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', 13, 10, 26, 10, 0, 0, 0, 13, 'I', 'H', 'D', 'R',
+                              0, 0, 0x4E, 0x20, 0, 0, 0x27, 0x10, 8, 6, 0, 0, 0};
+  uint32_t crc = 0xFFFFFFFFu;
+  for (size_t k = 12; k < png.size(); ++k) {
+    crc ^= png[k];
+    for (int b = 0; b < 8; ++b) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+  }
+  crc ^= 0xFFFFFFFFu;
+  for (int s = 24; s >= 0; s -= 8) png.push_back(uint8_t(crc >> s));
+  TestSupport::WriteFileBytes(tmp.File("huge.png"), png);
+  EXPECT_NE(LoadFailure(tmp.File("huge.png")).find("The image has 20000 x 10000 pixels, more than the limit of 178,000,000 pixels."),
+            std::string::npos);
+}

@@ -294,6 +294,39 @@ TEST(Gif, LzwRoundTrip) {
   }
 }
 
+// The encoder's streams are pinned byte for byte (size and FNV-1a digest):
+// flat images, stripes, short wide rows and a long-period pattern, straight
+// and interlaced. The dictionary lookup may change, the codes may not.
+TEST(Gif, LzwStreamsArePinned) {
+  struct Case {
+    int32_t W, H, Kind;
+    bool Interlaced;
+    size_t Size;
+    uint64_t Digest;
+  } cases[] = {
+      {2000, 2000, 0, false, 3911u, 0x5CB6B3A31F508018ull},  {2000, 2000, 0, true, 3911u, 0x5CB6B3A31F508018ull},
+      {640, 480, 1, false, 1828u, 0x8C2A3C8269342847ull},    {640, 480, 1, true, 1407u, 0x6F2DF79E9D3F1A98ull},
+      {4096, 3, 2, false, 411u, 0x650776712B12146Dull},      {4096, 3, 2, true, 412u, 0x5AD56AD7B3DCF68Dull},
+      {999, 1001, 3, false, 597588u, 0x89A3E2FF8B969D6Bull}, {999, 1001, 3, true, 790856u, 0xC204B069A3E607F2ull},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.W) + "x" + std::to_string(c.H) + " kind " + std::to_string(c.Kind));
+    std::vector<uint8_t> px(size_t(c.W) * size_t(c.H));
+    for (size_t i = 0; i < px.size(); ++i)
+      px[i] = c.Kind == 0   ? 255
+              : c.Kind == 1 ? uint8_t((i / 640) % 2 * 7)
+              : c.Kind == 2 ? uint8_t(i % 5)
+                            : uint8_t((i * i) >> 13);
+    std::vector<uint8_t> data;
+    TGIFFileFormat::EncodeLZWData(data, px.data(), c.Interlaced, 8, c.H, c.W);
+    uint64_t digest = 1469598103934665603ull;
+    for (uint8_t b : data) digest = (digest ^ b) * 1099511628211ull;
+    EXPECT_EQ(data.size(), c.Size);
+    EXPECT_EQ(digest, c.Digest);
+    EXPECT_EQ(Decode(data, c.W, c.H, c.Interlaced), px);
+  }
+}
+
 TEST(Gif, InterlacedRowOrder) {
   // Stored order of 10 rows: 0 8 | 4 | 2 6 | 1 3 5 7 9.
   const int32_t W = 3, H = 10;

@@ -626,6 +626,31 @@ TEST(PortableMapsPeers, PamAndPfmFromPeers) {
   }
 }
 
+// A gray float map ("Pf") written as BMP and PGM stays gray at its own
+// brightness, as in netpbm: pfmtopam | pamtopnm gives the same gray levels.
+TEST(PortableMapsPeers, GrayFloatMapsConvertToGray) {
+  REQUIRE_PROGRAM("convert");
+  REQUIRE_PROGRAM("pamtopfm");
+  TestSupport::TempDir dir;
+  std::string pgm = dir.File("g.pgm"), pfm = dir.File("g.pfm");
+  ASSERT_EQ(TestSupport::RunCommand("convert -size 31x19 gradient:black-white -depth 8 '" + pgm + "'"), 0);
+  ASSERT_EQ(TestSupport::RunCommand("pamtopfm '" + pgm + "' > '" + pfm + "' 2>/dev/null"), 0);
+  TOwned own;
+  ASSERT_TRUE(LoadFile(pfm, own.Image));
+  ASSERT_EQ(own.Image.Format, fmtR32F);
+  std::string bmp = dir.File("g.bmp"), back = dir.File("back.pgm");
+  ASSERT_TRUE(WriteImageFile(bmp, own.Image));
+  ASSERT_TRUE(WriteImageFile(back, own.Image));
+  std::vector<uint8_t> source = PeerRaw(pgm, "gray", 8);
+  EXPECT_EQ(PeerRaw(back, "gray", 8), source);
+  std::vector<uint8_t> rgb = PeerRaw(bmp, "rgb", 8);
+  ASSERT_EQ(rgb.size(), source.size() * 3);
+  size_t bad = 0;
+  for (size_t i = 0; i < source.size(); ++i)
+    for (int c = 0; c < 3; ++c) bad += rgb[i * 3 + size_t(c)] != source[i];
+  EXPECT_EQ(bad, 0u);
+}
+
 // Every format each writer produces, from every pixel format it accepts,
 // decodes in ImageMagick (and netpbm for the integer maps) to our pixels.
 TEST(PortableMapsPeers, OwnFilesDecodeInPeers) {
