@@ -28,6 +28,13 @@ void WhenShown(const std::function<void(QDialog*)>& Action, int Tries = 100) {
       else ADD_FAILURE() << "no dialog shown";
       return;
     }
+    // Hot keys need the dialog to be the active window.
+    QApplication::setActiveWindow(dialog);
+    // A dialog the action leaves open fails the test instead of hanging it.
+    QTimer::singleShot(3000, dialog, [dialog] {
+      ADD_FAILURE() << "the dialog stayed open";
+      dialog->done(-1);
+    });
     Action(dialog);
   });
 }
