@@ -139,6 +139,22 @@ TEST(Localizer, ReloadKeepsTheLanguageOrItsNearestRegion) {
   }
 }
 
+TEST(Localizer, StoredLanguageNamesPickTheNearestCatalogLanguage) {
+  TestApp();
+  TLocalizer localizer;
+  const auto file = CatalogFile(CatalogOf({"fr-CA", "fr-FR", "de-DE"}));
+  localizer.SetURI(file->fileName());
+  const std::pair<const char*, const char*> cases[] = {
+      {"fr-BE", "fr-FR"}, {"fr-CA", "fr-CA"}, {"FR_be", "fr-FR"}, {"fr-LU", "fr-FR"},
+      {"de-AT", "de-DE"}, {"es-ES", "es-ES"},  // no Spanish: the language itself, untranslated
+      {"xx-YY", nullptr}, {"", nullptr},
+  };
+  for (const auto& [stored, expected] : cases) {
+    localizer.SetCultureName(QString::fromLatin1(stored));
+    EXPECT_EQ(localizer.Culture(), expected ? C(expected) : nullptr) << stored;
+  }
+}
+
 TEST(Localizer, AFailedCatalogLeavesEnglishAndSaysWhy) {
   TestApp();
   TLocalizer localizer;
