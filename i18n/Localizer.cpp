@@ -114,7 +114,12 @@ void TLocalizer::SetCultureIndex(int Index) {
     SetCulture(Cultures()[Index]);
 }
 
-void TLocalizer::SetCultureName(const QString& Locale) { SetCulture(TCultureTable::Find(Locale.toStdString())); }
+void TLocalizer::SetCultureName(const QString& Locale) {
+  const TCultureInfo* culture = TCultureTable::NearestTo(Locale.toStdString());
+  if (culture && !fCatalog->Cultures().Contains(culture))
+    if (const TCultureInfo* nearest = NearestCatalogCulture(culture)) culture = nearest;
+  SetCulture(culture);
+}
 
 TBiDiMode TLocalizer::BiDiMode() const {
   if (fCulture) return fCulture->RightToLeft ? bdRightToLeft : bdLeftToRight;
