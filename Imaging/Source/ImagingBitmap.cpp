@@ -564,6 +564,21 @@ void TBitmapFileFormat::ConvertToAccepted(TImageData& Image, const TImageFormatI
 bool TBitmapFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Images, int32_t Index) {
   TCompatibleImage compatible;
   if (!MakeCompatible(Images[size_t(Index)], compatible)) return false;
+  if (PaletteAlphaInUse(compatible.Image)) {
+    // A colour table has no alpha that readers honour: a palette with
+    // transparency is written as 32-bit pixels with alpha instead.
+    TImageData argb;
+    if (!DuplicateImage(compatible.Image, argb)) return false;
+    try {
+      ChangeImageFormat(argb, fmtA8R8G8B8);
+    } catch (...) {
+      ReleaseImage(argb);
+      throw;
+    }
+    if (compatible.MustBeFreed) ReleaseImage(compatible.Image);
+    compatible.Image = argb;
+    compatible.MustBeFreed = true;
+  }
   const TImageData& image = compatible.Image;
 
   TIOFunctions IO = CurrentIOTable();
@@ -572,15 +587,17 @@ bool TBitmapFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Im
   const int64_t start = IO.Tell(Handle);
   const int32_t bytesPerPixel = info.BytesPerPixel;
   const bool is16 = bytesPerPixel == 2;
-  const bool has16Alpha = image.Format == fmtA1R5G5B5 || image.Format == fmtA4R4G4B4;
+  // Formats with alpha get a 108-byte header whose alpha mask tells readers
+  // that the alpha bits are alpha (without it they show the image opaque).
+  const bool hasAlpha = image.Format == fmtA1R5G5B5 || image.Format == fmtA4R4G4B4 || image.Format == fmtA8R8G8B8;
 
   uint32_t compression = BI_RGB;
   if (image.Format == fmtIndex8 && FUseRLE != 0)
     compression = BI_RLE8;
-  else if (is16 && image.Format != fmtX1R5G5B5)
+  else if ((is16 && image.Format != fmtX1R5G5B5) || image.Format == fmtA8R8G8B8)
     compression = BI_BITFIELDS;
 
-  const int32_t headerSize = (is16 && has16Alpha) ? V4HeaderSize : InfoHeaderSize;
+  const int32_t headerSize = hasAlpha ? V4HeaderSize : InfoHeaderSize;
   uint8_t fileHeader[FileHeaderSize] = {};
   uint8_t infoHeader[V4HeaderSize] = {};
   Put16(fileHeader, BitmapMagic);
@@ -593,7 +610,12 @@ bool TBitmapFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Im
   Put32(infoHeader + 24, 2835);
   Put32(infoHeader + 28, 2835);
   uint8_t masks[12] = {};
-  if (compression == BI_BITFIELDS) {
+  if (compression == BI_BITFIELDS && image.Format == fmtA8R8G8B8) {
+    Put32(infoHeader + 40, 0x00FF0000);
+    Put32(infoHeader + 44, 0x0000FF00);
+    Put32(infoHeader + 48, 0x000000FF);
+    Put32(infoHeader + 52, 0xFF000000);
+  } else if (compression == BI_BITFIELDS) {
     Put32(infoHeader + 40, info.PixelFormat->RBitMask);
     Put32(infoHeader + 44, info.PixelFormat->GBitMask);
     Put32(infoHeader + 48, info.PixelFormat->BBitMask);

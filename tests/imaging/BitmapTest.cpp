@@ -177,6 +177,7 @@ TEST(Bitmap, WrittenHeadersAndRows) {
   TImageFileFormat* h = Bmp();
   // 3 x 1 Index8 with RLE: palette, then the codes ending 0,0,0,1.
   TImageData img = TestSupport::RandomImage(3, 1, fmtIndex8, 1);
+  for (int i = 0; i < 256; ++i) img.Palette[i].A = i == 7 ? 0x40 : 255;  // entry 7 is not used
   auto* p = static_cast<uint8_t*>(img.Bits);
   p[0] = p[1] = p[2] = 5;
   std::vector<uint8_t> b = SaveBytes(h, img);
@@ -234,6 +235,20 @@ TEST(Bitmap, WrittenHeadersAndRows) {
   EXPECT_EQ(Le32(b, 10), 14u + 40 + 12);
   ReleaseImage(img);
 
+  // A8R8G8B8: 108-byte header with bit fields and the alpha mask, rows of
+  // B, G, R, A.
+  img = TestSupport::RandomImage(1, 1, fmtA8R8G8B8, 6);
+  b = SaveBytes(h, img);
+  EXPECT_EQ(Le32(b, 14), 108u);
+  EXPECT_EQ(Le32(b, 30), 3u);
+  EXPECT_EQ(Le32(b, 54), 0x00FF0000u);
+  EXPECT_EQ(Le32(b, 58), 0x0000FF00u);
+  EXPECT_EQ(Le32(b, 62), 0x000000FFu);
+  EXPECT_EQ(Le32(b, 66), 0xFF000000u);
+  ASSERT_EQ(b.size(), size_t(14 + 108 + 4));
+  EXPECT_EQ(std::memcmp(b.data() + 14 + 108, img.Bits, 4), 0);
+  ReleaseImage(img);
+
   // X1R5G5B5: plain 16-bit file.
   img = TestSupport::RandomImage(2, 2, fmtX1R5G5B5, 5);
   b = SaveBytes(h, img);
@@ -282,6 +297,10 @@ TEST(Bitmap, OwnRoundTrip) {
                            fmtA8R8G8B8, fmtX8R8G8B8}) {
       for (int32_t w : {1, 2, 3, 5, 17}) {
         TImageData img = TestSupport::RandomImage(w, 7, f, uint32_t(w * 100 + f));
+        // An opaque palette stays 8-bit (one with alpha in use is saved as
+        // 32-bit pixels, see PaletteTransparencySurvivesSaving).
+        if (img.Palette)
+          for (int i = 0; i < 256; ++i) img.Palette[i].A = 255;
         if (f == fmtIndex8 && w == 17) {  // runs as well as literals
           auto* p = static_cast<uint8_t*>(img.Bits);
           std::fill(p, p + 40, uint8_t(3));
@@ -290,8 +309,8 @@ TEST(Bitmap, OwnRoundTrip) {
         TDynImageDataArray loaded;
         ASSERT_EQ(LoadBytes(h, b, loaded), "") << FormatDisplayName(f);
         TImageData& l = loaded[0];
-        // Palette alpha is written but read back opaque; X formats carry none.
-        bool alpha = f != fmtIndex8 && f != fmtX1R5G5B5 && f != fmtX4R4G4B4 && f != fmtX8R8G8B8;
+        // X formats carry no alpha.
+        bool alpha = f != fmtX1R5G5B5 && f != fmtX4R4G4B4 && f != fmtX8R8G8B8;
         EXPECT_EQ(CompareRgba(ToRgba(l), ToRgba(img), 0, alpha), "")
             << FormatDisplayName(f) << " w=" << w;
         if (f == fmtIndex8 || f == fmtR8G8B8 || f == fmtR5G6B5) {
@@ -608,8 +627,8 @@ TEST(Bitmap, PeersDecodeWhatWeWrite) {
   const TCase cases[] = {
       {fmtIndex8, -1, false},  {fmtIndex8, 0, false},   {fmtR5G6B5, 0, false},   {fmtA1R5G5B5, 0, true},
       {fmtA4R4G4B4, 0, true},  {fmtX1R5G5B5, 0, false}, {fmtX4R4G4B4, 0, false}, {fmtR8G8B8, 0, false},
-      {fmtA8R8G8B8, 0, false}, {fmtX8R8G8B8, 0, false}, {fmtGray8, -1, false},   {fmtA8Gray8, 0, false},
-      {fmtR16G16B16, 0, false}, {fmtA32R32G32B32F, 0, false}, {fmtR3G3B2, 0, false},
+      {fmtA8R8G8B8, 0, true},  {fmtX8R8G8B8, 0, false}, {fmtGray8, -1, false},   {fmtA8Gray8, 0, true},
+      {fmtR16G16B16, 0, false}, {fmtA32R32G32B32F, 0, true}, {fmtR3G3B2, 0, false},
   };
   std::vector<std::string> files;
   std::vector<TRgbaImage> expected;
@@ -647,6 +666,34 @@ TEST(Bitmap, PeersDecodeWhatWeWrite) {
     EXPECT_EQ(CompareRgba(magick, expected[i], tolerance, alpha[i], bits, f == fmtA1R5G5B5 ? 1 : bits), "")
         << "ImageMagick: " << files[i];
   }
+}
+
+// A palette image with transparency (a PNG with tRNS, made by ImageMagick)
+// is written as 32-bit pixels with alpha: every peer sees the transparency.
+// An opaque palette image stays 8-bit.
+TEST(Bitmap, PaletteTransparencySurvivesSaving) {
+  REQUIRE_PROGRAM("convert");
+  TempDir tmp;
+  const std::string png = tmp.File("palette-alpha.png");
+  ASSERT_EQ(TestSupport::RunCommand("convert -size 16x4 gradient:red-blue -alpha set -channel A -fx 'i/15' +channel "
+                                    "-type PaletteAlpha 'png8:" + png + "'"),
+            0);
+  TImageData source;
+  ASSERT_TRUE(ReadImageFile(png, source));
+  ASSERT_EQ(source.Format, fmtIndex8);
+  const std::string bmp = tmp.File("palette-alpha.bmp");
+  ASSERT_TRUE(WriteImageFile(bmp, source));
+  const std::vector<uint8_t> bytes = TestSupport::ReadFileBytes(bmp);
+  EXPECT_EQ(Le16(bytes, 28), 32);
+  TRgbaImage png8 = MagickDecode(png);
+  EXPECT_EQ(CompareRgba(OwnDecode(Bmp(), bmp), png8, 0, true), "");
+  EXPECT_EQ(CompareRgba(MagickDecode(bmp), png8, 0, true), "");
+  if (TestSupport::HavePillow()) EXPECT_EQ(CompareRgba(PillowDecodeOne(bmp, tmp), png8, 0, true), "");
+
+  for (int i = 0; i < 256; ++i) source.Palette[i].A = 255;
+  ASSERT_TRUE(WriteImageFile(bmp, source));
+  EXPECT_EQ(Le16(TestSupport::ReadFileBytes(bmp), 28), 8);
+  ReleaseImage(source);
 }
 
 // ---------------------------------------------------------------------------
