@@ -159,6 +159,9 @@ void MakeGrayPalette(TColor32Rec* Palette, int32_t Count);
 void MakeBitPalette(TColor32Rec* Palette, int32_t Count, int32_t RedBits, int32_t GreenBits, int32_t BlueBits,
                     uint8_t Alpha);
 void ExchangePaletteChannels(TColor32Rec* Palette, int32_t Count, int32_t First, int32_t Second);
+// True when some pixel of an Index8 image uses a palette entry that is not
+// fully opaque (entries no pixel uses do not count).
+bool PaletteAlphaInUse(const TImageData& Image);
 
 std::string DescribeImage(const TImageData& Image);
 

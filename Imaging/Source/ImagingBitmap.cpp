@@ -8,8 +8,10 @@
 //
 // Reading validates the whole header before anything is allocated: sizes are
 // computed in 64 bits, the pixel data must lie inside the file, and fields
-// that no genuine file carries (planes other than 1, unknown bit counts,
-// absurd resolutions, a colour table larger than the file) reject the file.
+// that no genuine file carries (planes other than 1, unknown bit counts, a
+// colour table larger than the file) reject the file. Fields the pixels do
+// not depend on (resolutions, the image data size of uncompressed files) are
+// not trusted and not checked.
 #include "ImagingBitmap.h"
 
 #include <algorithm>
@@ -17,6 +19,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+
+#include "ImagingPixelMath.h"
 
 namespace Imaging {
 
@@ -34,9 +38,6 @@ constexpr uint32_t BI_RLE8 = 1;
 constexpr uint32_t BI_RLE4 = 2;
 constexpr uint32_t BI_BITFIELDS = 3;
 
-// Resolutions beyond this (about 25400 dots per inch) only occur in damaged
-// headers.
-constexpr int64_t MaxResolution = 1000000;
 // Some writers drop the padding of the last row but still count it in the
 // file and image sizes of the header.
 constexpr int64_t LastRowPaddingSlack = 3;
@@ -93,12 +94,15 @@ bool IsKnownBitCount(uint32_t BitCount) {
   return BitCount == 1 || BitCount == 4 || BitCount == 8 || BitCount == 16 || BitCount == 24 || BitCount == 32;
 }
 
-// A contiguous mask: the shift of its lowest bit and its width.
+// A contiguous mask: the shift of its lowest bit and its width. Fields wider
+// than 16 bits are read through their top 16 bits.
+constexpr int32_t MaxFieldBits = 16;
+
 struct TMaskField {
   uint32_t Mask = 0;
   int32_t Shift = 0;
   int32_t Bits = 0;
-  uint32_t Max = 0;
+  std::vector<uint8_t> Levels;  // 8-bit level of every field value
 };
 
 TMaskField DescribeMask(uint32_t Mask) {
@@ -109,21 +113,18 @@ TMaskField DescribeMask(uint32_t Mask) {
   uint32_t shifted = Mask >> f.Shift;
   f.Bits = std::popcount(shifted);
   if ((shifted & (shifted + 1)) != 0) RaiseImagingError("Bitmap bit-field mask %x is not contiguous.", Mask);
-  f.Max = shifted;
+  if (f.Bits > MaxFieldBits) {
+    f.Shift += f.Bits - MaxFieldBits;
+    f.Bits = MaxFieldBits;
+  }
+  f.Levels.resize(size_t(1) << f.Bits);
+  for (uint32_t v = 0; v < f.Levels.size(); ++v) f.Levels[v] = PixelMath::WidenField(v, f.Bits);
   return f;
 }
 
-// Table from a channel value to 8 bits (exact rounding of v * 255 / max).
-void BuildScaleTable(const TMaskField& F, std::vector<uint8_t>& Table) {
-  Table.assign(size_t(F.Max) + 1 > 65536 ? 0 : size_t(F.Max) + 1, 0);
-  for (uint32_t v = 0; v < Table.size(); ++v) Table[v] = uint8_t((uint64_t(v) * 255 + F.Max / 2) / F.Max);
-}
-
-uint8_t ScaleChannel(const TMaskField& F, const std::vector<uint8_t>& Table, uint32_t Pixel) {
+uint8_t ScaleChannel(const TMaskField& F, uint32_t Pixel) {
   if (F.Mask == 0) return 0;
-  uint32_t v = (Pixel & F.Mask) >> F.Shift;
-  if (!Table.empty()) return Table[v];
-  return uint8_t((uint64_t(v) * 255 + F.Max / 2) / F.Max);
+  return F.Levels[(Pixel & F.Mask) >> F.Shift & ((uint32_t(1) << F.Bits) - 1)];
 }
 
 // Fills in every header field; raises for headers no genuine file has.
@@ -198,14 +199,8 @@ TBitmapHeader ReadHeaders(const TIOFunctions& IO, THandle Handle, int64_t Start,
     RaiseImagingError("RLE4 bitmap with bit count %d.", int32_t(h.BitCount));
   if (h.Compression == BI_BITFIELDS && h.BitCount != 16 && h.BitCount != 32)
     RaiseImagingError("Bit-field bitmap with bit count %d.", int32_t(h.BitCount));
-  if ((h.Compression == BI_RLE8 || h.Compression == BI_RLE4) && h.Height < 0)
-    RaiseImagingError("Run-length encoded bitmaps cannot be stored top-down.");
-  if (std::abs(int64_t(h.XResolution)) > MaxResolution || std::abs(int64_t(h.YResolution)) > MaxResolution)
-    RaiseImagingError("Invalid bitmap resolution %d x %d.", h.XResolution, h.YResolution);
   if (h.HasFileHeader && int64_t(h.FileSize) > Available + LastRowPaddingSlack)
     RaiseImagingError("Bitmap file is truncated (%u of %d bytes).", h.FileSize, int32_t(Available));
-  if (h.ImageDataSize != 0 && int64_t(h.ImageDataSize) > Available + LastRowPaddingSlack)
-    RaiseImagingError("Bitmap image data size %u exceeds the file.", h.ImageDataSize);
   return h;
 }
 
@@ -215,26 +210,23 @@ int64_t ColorTableEntries(const TBitmapHeader& H) {
   return H.ColorsUsed;
 }
 
-// RLE8 and RLE4 decoding into one index byte per pixel. Pixels the data does
-// not reach stay 0. Some encoders code the padding of each row as well, so
-// runs may reach the padded row length (the extra pixels are dropped); data
-// that would go further, or below the last row, is an error.
-void DecodeRLE(const uint8_t* Data, int64_t Size, bool FourBit, TImageData& Image) {
+// RLE8 and RLE4 decoding into one index byte per pixel, rows in storage
+// order from the bottom (or from the top for a top-down file). Pixels the
+// data does not reach stay 0; runs and deltas that reach past the row end or
+// below the last row are clipped to the bitmap, as every peer decoder does.
+void DecodeRLE(const uint8_t* Data, int64_t Size, bool FourBit, bool TopDown, TImageData& Image) {
   const int32_t width = Image.Width, height = Image.Height;
-  const int64_t limit = FourBit ? (int64_t(width) + 7) / 8 * 8 : (int64_t(width) + 3) / 4 * 4;
   auto* bits = static_cast<uint8_t*>(Image.Bits);
   int64_t pos = 0;
   int32_t line = 0;
   int64_t col = 0;
-  auto rowPtr = [&](int32_t Line) { return bits + int64_t(height - 1 - Line) * width; };
-  auto overrun = [] { RaiseImagingError("Run-length data writes outside the bitmap."); };
+  auto rowPtr = [&](int32_t Line) { return bits + int64_t(TopDown ? Line : height - 1 - Line) * width; };
   auto visible = [&](int64_t Count) { return std::clamp<int64_t>(width - col, 0, Count); };
 
   while (line < height && pos + 2 <= Size) {
     uint8_t n = Data[pos], v = Data[pos + 1];
     pos += 2;
     if (n > 0) {
-      if (col + n > limit) overrun();
       int64_t count = visible(n);
       uint8_t* dst = count > 0 ? rowPtr(line) + col : nullptr;
       if (FourBit) {
@@ -253,11 +245,9 @@ void DecodeRLE(const uint8_t* Data, int64_t Size, bool FourBit, TImageData& Imag
       if (pos + 2 > Size) break;
       int32_t dx = Data[pos], dy = Data[pos + 1];
       pos += 2;
-      if (col + dx > limit || line + dy > height) overrun();
       col += dx;
       line += dy;
     } else {  // literal run of v pixels
-      if (col + v > limit) overrun();
       int64_t bytes = FourBit ? (int64_t(v) + 1) / 2 : v;
       int64_t avail = std::min<int64_t>(bytes, Size - pos);
       int64_t count = std::min<int64_t>(visible(v), FourBit ? avail * 2 : avail);
@@ -286,43 +276,54 @@ void CheckIndices(const TImageData& Image, int64_t Colors) {
     RaiseImagingError("Bitmap pixel index %d is outside its %d-colour palette.", int32_t(highest), int32_t(Colors));
 }
 
-// True when the masks are the layout of a pixel format we keep as it is.
+// The pixel format whose layout the masks describe, kept as it is, or
+// fmtNone. In a bit-field file alpha comes only from an alpha mask: without
+// one the bits outside the colour masks are padding (see ClearPadding).
 TImageFormat NativeBitFieldFormat(const TBitmapHeader& H) {
   if (H.Compression != BI_BITFIELDS) return H.BitCount == 16 ? fmtA1R5G5B5 : fmtA8R8G8B8;
   if (H.BitCount == 16) {
     if (H.RedMask == 0xF800 && H.GreenMask == 0x07E0 && H.BlueMask == 0x001F && H.AlphaMask == 0) return fmtR5G6B5;
     if (H.RedMask == 0x7C00 && H.GreenMask == 0x03E0 && H.BlueMask == 0x001F &&
         (H.AlphaMask == 0 || H.AlphaMask == 0x8000))
-      return fmtA1R5G5B5;
+      return H.AlphaMask == 0 ? fmtX1R5G5B5 : fmtA1R5G5B5;
     if (H.RedMask == 0x0F00 && H.GreenMask == 0x00F0 && H.BlueMask == 0x000F)
       return H.AlphaMask == 0 ? fmtX4R4G4B4 : (H.AlphaMask == 0xF000 ? fmtA4R4G4B4 : fmtNone);
     return fmtNone;
   }
   if (H.RedMask == 0x00FF0000 && H.GreenMask == 0x0000FF00 && H.BlueMask == 0x000000FF &&
       (H.AlphaMask == 0 || H.AlphaMask == 0xFF000000))
-    return fmtA8R8G8B8;
+    return H.AlphaMask == 0 ? fmtX8R8G8B8 : fmtA8R8G8B8;
   return fmtNone;
+}
+
+// Clears the padding bits of a bit-field image kept in an X format, so that
+// stray values there never come back as alpha (in a saved file, say).
+void ClearPadding(TImageData& Image) {
+  const int64_t count = int64_t(Image.Width) * Image.Height;
+  if (Image.Format == fmtX8R8G8B8) {
+    auto* p = static_cast<uint8_t*>(Image.Bits);
+    for (int64_t i = 0; i < count; ++i) p[i * 4 + 3] = 0;
+  } else if (Image.Format == fmtX1R5G5B5 || Image.Format == fmtX4R4G4B4) {
+    const uint16_t keep = Image.Format == fmtX1R5G5B5 ? 0x7FFF : 0x0FFF;
+    auto* p = static_cast<uint16_t*>(Image.Bits);
+    for (int64_t i = 0; i < count; ++i) p[i] &= keep;
+  }
 }
 
 // Decodes rows of 16 or 32-bit pixels with arbitrary masks into A8R8G8B8.
 void DecodeBitFields(const uint8_t* Block, int64_t RowSize, bool TopDown, const TBitmapHeader& H, TImageData& Image) {
-  TMaskField r = DescribeMask(H.RedMask), g = DescribeMask(H.GreenMask), b = DescribeMask(H.BlueMask),
-             a = DescribeMask(H.AlphaMask);
-  std::vector<uint8_t> rt, gt, bt, at;
-  if (r.Mask) BuildScaleTable(r, rt);
-  if (g.Mask) BuildScaleTable(g, gt);
-  if (b.Mask) BuildScaleTable(b, bt);
-  if (a.Mask) BuildScaleTable(a, at);
+  const TMaskField r = DescribeMask(H.RedMask), g = DescribeMask(H.GreenMask), b = DescribeMask(H.BlueMask),
+                   a = DescribeMask(H.AlphaMask);
   const int32_t bpp = H.BitCount / 8;
   for (int32_t y = 0; y < Image.Height; ++y) {
     const uint8_t* src = Block + RowSize * (TopDown ? y : Image.Height - 1 - y);
     uint8_t* dst = static_cast<uint8_t*>(Image.Bits) + int64_t(y) * Image.Width * 4;
     for (int32_t x = 0; x < Image.Width; ++x, src += bpp, dst += 4) {
       uint32_t pixel = bpp == 2 ? Get16(src) : Get32(src);
-      dst[0] = ScaleChannel(b, bt, pixel);
-      dst[1] = ScaleChannel(g, gt, pixel);
-      dst[2] = ScaleChannel(r, rt, pixel);
-      dst[3] = a.Mask ? ScaleChannel(a, at, pixel) : 0xFF;
+      dst[0] = ScaleChannel(b, pixel);
+      dst[1] = ScaleChannel(g, pixel);
+      dst[2] = ScaleChannel(r, pixel);
+      dst[3] = a.Mask ? ScaleChannel(a, pixel) : 0;
     }
   }
 }
@@ -446,11 +447,9 @@ bool TBitmapFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, b
   const bool rle = h.Compression == BI_RLE8 || h.Compression == BI_RLE4;
   int64_t blockSize;
   if (rle) {
-    // The stated size, or the rest of the file when it is 0; never more than
-    // the file holds and never negative.
-    int64_t stated = h.ImageDataSize != 0 ? int64_t(h.ImageDataSize)
-                                          : (h.HasFileHeader ? int64_t(h.FileSize) - pixelOffset : remaining);
-    blockSize = std::clamp<int64_t>(stated, 0, remaining);
+    // The rest of the file: the runs end themselves with their end-of-bitmap
+    // code, and writers often get the image data size field wrong.
+    blockSize = remaining;
     // Two bytes of runs describe at most 255 pixels; a bitmap far larger than
     // its data could describe is not allocated.
     if (int64_t(width) * height > 256 * (blockSize + 256))
@@ -487,7 +486,7 @@ bool TBitmapFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, b
   if (rle) {
     std::vector<uint8_t> block(static_cast<size_t>(blockSize));
     int32_t got = blockSize > 0 ? IO.Read(Handle, block.data(), int32_t(blockSize)) : 0;
-    DecodeRLE(block.data(), std::max(got, 0), h.Compression == BI_RLE4, image);
+    DecodeRLE(block.data(), std::max(got, 0), h.Compression == BI_RLE4, topDown, image);
   } else if (h.BitCount >= 8 && !generalBitFields && rowSize == lineBytes) {
     // Rows without padding go straight into the image.
     ReadExact(IO, Handle, bits, blockSize, "pixel data");
@@ -506,7 +505,10 @@ bool TBitmapFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, b
   }
 
   if (format == fmtIndex8) CheckIndices(image, tableEntries);
-  if (h.AlphaMask == 0 && !generalBitFields) DropUnusedAlpha(image);
+  if (h.Compression == BI_BITFIELDS)
+    ClearPadding(image);
+  else if (h.AlphaMask == 0)
+    DropUnusedAlpha(image);
   return true;
 }
 
@@ -563,6 +565,21 @@ void TBitmapFileFormat::ConvertToAccepted(TImageData& Image, const TImageFormatI
 bool TBitmapFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Images, int32_t Index) {
   TCompatibleImage compatible;
   if (!MakeCompatible(Images[size_t(Index)], compatible)) return false;
+  if (PaletteAlphaInUse(compatible.Image)) {
+    // A colour table has no alpha that readers honour: a palette with
+    // transparency is written as 32-bit pixels with alpha instead.
+    TImageData argb;
+    if (!DuplicateImage(compatible.Image, argb)) return false;
+    try {
+      ChangeImageFormat(argb, fmtA8R8G8B8);
+    } catch (...) {
+      ReleaseImage(argb);
+      throw;
+    }
+    if (compatible.MustBeFreed) ReleaseImage(compatible.Image);
+    compatible.Image = argb;
+    compatible.MustBeFreed = true;
+  }
   const TImageData& image = compatible.Image;
 
   TIOFunctions IO = CurrentIOTable();
@@ -571,15 +588,17 @@ bool TBitmapFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Im
   const int64_t start = IO.Tell(Handle);
   const int32_t bytesPerPixel = info.BytesPerPixel;
   const bool is16 = bytesPerPixel == 2;
-  const bool has16Alpha = image.Format == fmtA1R5G5B5 || image.Format == fmtA4R4G4B4;
+  // Formats with alpha get a 108-byte header whose alpha mask tells readers
+  // that the alpha bits are alpha (without it they show the image opaque).
+  const bool hasAlpha = image.Format == fmtA1R5G5B5 || image.Format == fmtA4R4G4B4 || image.Format == fmtA8R8G8B8;
 
   uint32_t compression = BI_RGB;
   if (image.Format == fmtIndex8 && FUseRLE != 0)
     compression = BI_RLE8;
-  else if (is16 && image.Format != fmtX1R5G5B5)
+  else if ((is16 && image.Format != fmtX1R5G5B5) || image.Format == fmtA8R8G8B8)
     compression = BI_BITFIELDS;
 
-  const int32_t headerSize = (is16 && has16Alpha) ? V4HeaderSize : InfoHeaderSize;
+  const int32_t headerSize = hasAlpha ? V4HeaderSize : InfoHeaderSize;
   uint8_t fileHeader[FileHeaderSize] = {};
   uint8_t infoHeader[V4HeaderSize] = {};
   Put16(fileHeader, BitmapMagic);
@@ -592,7 +611,12 @@ bool TBitmapFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Im
   Put32(infoHeader + 24, 2835);
   Put32(infoHeader + 28, 2835);
   uint8_t masks[12] = {};
-  if (compression == BI_BITFIELDS) {
+  if (compression == BI_BITFIELDS && image.Format == fmtA8R8G8B8) {
+    Put32(infoHeader + 40, 0x00FF0000);
+    Put32(infoHeader + 44, 0x0000FF00);
+    Put32(infoHeader + 48, 0x000000FF);
+    Put32(infoHeader + 52, 0xFF000000);
+  } else if (compression == BI_BITFIELDS) {
     Put32(infoHeader + 40, info.PixelFormat->RBitMask);
     Put32(infoHeader + 44, info.PixelFormat->GBitMask);
     Put32(infoHeader + 48, info.PixelFormat->BBitMask);

@@ -127,14 +127,17 @@ void ChannelGetSrcPixel(const void* Src, PImageFormatInfo SrcInfo, TColorDeepRec
     case 2: {
       const uint32_t pixel = SrcInfo->BytesPerPixel == 1 ? p[0] : LoadWord(p);
       const TPixelFormatInfo& pf = *SrcInfo->PixelFormat;
-      auto field = [pixel](uint32_t Mask, uint8_t Shift, uint8_t RecDiv) -> uint16_t {
-        const uint8_t v = uint8_t(((pixel & Mask) >> Shift) * 255 / RecDiv);
-        return uint16_t(v << 8);
+      // Each field is widened to 8 bits by repeating its bits, then to 16 bits
+      // as x 257, so full intensity stays full and 8-bit targets get the
+      // widened byte back exactly.
+      auto field = [pixel](uint32_t Mask, uint8_t Shift, uint8_t Bits) -> uint16_t {
+        if (Bits == 0) return 0;
+        return uint16_t(WidenField((pixel & Mask) >> Shift, Bits) * 257);
       };
-      Pix.A = field(pf.ABitMask, pf.AShift, pf.ARecDiv);
-      Pix.R = field(pf.RBitMask, pf.RShift, pf.RRecDiv);
-      Pix.G = field(pf.GBitMask, pf.GShift, pf.GRecDiv);
-      Pix.B = field(pf.BBitMask, pf.BShift, pf.BRecDiv);
+      Pix.A = field(pf.ABitMask, pf.AShift, pf.ABitCount);
+      Pix.R = field(pf.RBitMask, pf.RShift, pf.RBitCount);
+      Pix.G = field(pf.GBitMask, pf.GShift, pf.GBitCount);
+      Pix.B = field(pf.BBitMask, pf.BShift, pf.BBitCount);
       break;
     }
     case 3:

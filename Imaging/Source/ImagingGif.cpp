@@ -174,13 +174,14 @@ void ComposeFrames(const TDynImageDataArray& Raw, const std::vector<TGIFFrameRec
         FillCanvasRect(target, prev.Left, prev.Top, Raw[size_t(previous)].Width, Raw[size_t(previous)].Height, fill);
       }
     } else {
-      // Rebuild from the latest full-canvas frame that clears itself.
+      // Rebuild from the latest full-canvas frame that clears itself. What no
+      // frame covers stays transparent (the canvas starts zeroed), as
+      // browsers show it.
       if (rec.HasTransparency) background = frame.Palette[rec.TransparentIndex & 0xFF];
-      FillCanvasRect(target, 0, 0, CanvasWidth, CanvasHeight, background);
       int32_t start = 0;
       for (int32_t j = k - 1; j >= 0; --j)
-        if (Raw[size_t(j)].Width == CanvasWidth && Raw[size_t(j)].Height == CanvasHeight &&
-            Frames[size_t(j)].Disposal == dmRestoreBackground) {
+        if (Frames[size_t(j)].Left == 0 && Frames[size_t(j)].Top == 0 && Raw[size_t(j)].Width >= CanvasWidth &&
+            Raw[size_t(j)].Height >= CanvasHeight && Frames[size_t(j)].Disposal == dmRestoreBackground) {
           start = j;
           break;
         }
@@ -503,6 +504,10 @@ bool TGIFFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
   if (hasGlobalPalette) ReadPalette(reader, globalPalette, globalCount);
 
   std::vector<TGIFFrameRecord> frames;
+  // The picture has the logical screen's size; only the first frame may
+  // enlarge it (files whose screen size is 0 or too small for their first
+  // frame show that frame whole in browsers and peers). Later frames are
+  // clipped to it.
   int64_t canvasWidth = screenWidth, canvasHeight = screenHeight;
   CheckPixelLimit(screenWidth, screenHeight);
   uint8_t control[4] = {};  // packed, delay (2), transparent index
@@ -578,11 +583,16 @@ bool TGIFFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
         reader.CopySubBlocks(data);
       }
 
-      // Frames placed outside the screen, without area, or bigger than their
-      // data can fill are dropped.
+      // Frames wholly outside the picture, without area, or bigger than
+      // their data can fill are dropped.
+      int64_t width = canvasWidth, height = canvasHeight;
+      if (Images.empty()) {
+        width = std::max<int64_t>(width, int64_t(rec.Left) + rec.Width);
+        height = std::max<int64_t>(height, int64_t(rec.Top) + rec.Height);
+      }
       const int64_t pixels = int64_t(rec.Width) * rec.Height;
-      const bool placeable = rec.Left <= screenWidth + 1 && rec.Top <= screenHeight + 1 && pixels > 0 &&
-                             pixels <= MaxImageSize && pixels <= MaxLZWPixels(data.size());
+      const bool placeable = rec.Left < width && rec.Top < height && pixels > 0 && pixels <= MaxImageSize &&
+                             pixels <= MaxLZWPixels(data.size());
       if (placeable) {
         TImageData image;
         bool decoded = false;
@@ -599,8 +609,8 @@ bool TGIFFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
         if (decoded) {
           Images.push_back(image);
           frames.push_back(rec);
-          canvasWidth = std::max<int64_t>(canvasWidth, int64_t(rec.Left) + rec.Width);
-          canvasHeight = std::max<int64_t>(canvasHeight, int64_t(rec.Top) + rec.Height);
+          canvasWidth = width;
+          canvasHeight = height;
         } else {
           ReleaseImage(image);
         }

@@ -762,6 +762,16 @@ int32_t NearestPaletteIndex(const TColor32Rec* Palette, int32_t Count, const TCo
   return best;
 }
 
+bool PaletteAlphaInUse(const TImageData& Image) {
+  if (Image.Format != fmtIndex8 || !Image.Palette || !Image.Bits || Image.Size <= 0) return false;
+  bool used[256] = {};
+  const auto* p = static_cast<const uint8_t*>(Image.Bits);
+  for (int32_t i = 0; i < Image.Size; ++i) used[p[i]] = true;
+  for (int i = 0; i < 256; ++i)
+    if (used[i] && Image.Palette[i].A != 0xFF) return true;
+  return false;
+}
+
 void MakeGrayPalette(TColor32Rec* Palette, int32_t Count) {
   if (Count > 0 && !Palette) RaiseImagingError("Error while filling grayscale palette @%p with %d entries.",
                                                 static_cast<const void*>(Palette), Count);

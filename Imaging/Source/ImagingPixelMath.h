@@ -50,6 +50,20 @@ inline float Clamp01(float Value) {
 inline float ByteToFloat(uint32_t Value) { return float(Value) * OneDiv8Bit; }
 inline float WordToFloat(uint32_t Value) { return float(Value) * OneDiv16Bit; }
 
+// Widens a channel field of Bits bits (1 to 16) to 8 bits. Up to 8 bits the
+// field's bits are repeated below themselves (for 5 bits: abcde -> abcdeabc),
+// so that 0 stays 0 and the largest field value becomes 255; wider fields are
+// scaled by 255 / (2^Bits - 1) and rounded.
+inline uint8_t WidenField(uint32_t Value, int32_t Bits) {
+  if (Bits >= 8) {
+    const uint32_t max = (uint32_t(1) << Bits) - 1;
+    return uint8_t((uint64_t(Value) * 255 + max / 2) / max);
+  }
+  uint32_t result = 0;
+  for (int32_t shift = 8 - Bits; shift > -Bits; shift -= Bits) result |= shift >= 0 ? Value << shift : Value >> -shift;
+  return uint8_t(result);
+}
+
 // Class of a format for conversion, decided in this order.
 enum class TFormatClass { Indexed, Gray, Float, Channel };
 

@@ -243,7 +243,9 @@ struct TMapInfo {
 
 // Reads the keyword header of a P7 map. False when a keyword is unknown or
 // repeated, a value is missing, or the tuple type is not one of the known
-// names. Keywords are case sensitive; tuple type names are not.
+// names. Keywords are case sensitive; tuple type names are not. Without a
+// tuple type the depth decides, as netpbm reads such maps: gray, gray with
+// alpha, RGB or RGB with alpha.
 bool ReadPamHeader(TMapReader& Reader, TMapInfo& Info) {
   bool haveWidth = false, haveHeight = false, haveDepth = false, haveMaxVal = false, haveTuple = false;
   for (;;) {
@@ -271,7 +273,11 @@ bool ReadPamHeader(TMapReader& Reader, TMapInfo& Info) {
       return false;
     }
   }
-  if (!(haveWidth && haveHeight && haveDepth && haveMaxVal && haveTuple)) return false;
+  if (!(haveWidth && haveHeight && haveDepth && haveMaxVal)) return false;
+  if (!haveTuple) {
+    constexpr int32_t kindOfDepth[5] = {mkInvalid, mkGrayScale, mkGrayScaleAlpha, mkRGB, mkRGBAlpha};
+    Info.Kind = Info.Depth >= 1 && Info.Depth <= 4 ? kindOfDepth[Info.Depth] : mkInvalid;
+  }
   return Info.Depth == KindChannels(Info.Kind);
 }
 
@@ -796,7 +802,9 @@ TPPMFileFormat::TPPMFileFormat() {
   FIdNumbers[0] = '3';
   FIdNumbers[1] = '6';
   FSupportedFormats = {fmtR8G8B8, fmtR16G16B16};
-  SetMaskList("*.ppm");
+  // ".pnm" is netpbm's name for a map of any of the three kinds; the content
+  // decides how it is read.
+  SetMaskList("*.ppm,*.pnm");
   RegisterOptionVariable(OptPpmSaveBinary, &FSaveBinary);
 }
 

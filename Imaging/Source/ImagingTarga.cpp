@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "ImagingPixelMath.h"
+
 namespace Imaging {
 
 namespace {
@@ -103,30 +105,37 @@ TImageFormat SelectFormat(const TTargaHeader& H) {
                     int32_t(H.PixelSize));
 }
 
-// Fills the palette from the colour map entries. Bit 15 of a 16-bit entry is
-// its attribute (alpha) bit when the descriptor declares attribute bits;
-// a map that never sets it is opaque.
-void DecodeColorMap(const uint8_t* Map, int32_t Entries, int32_t EntrySize, uint8_t Desc, PPalette32 Palette) {
-  const int32_t count = std::min(Entries, 256);
-  const int32_t bytes = EntrySize / 8;
-  if (EntrySize == 16) {
+// Bytes of one colour map entry (15-bit entries take 2).
+int32_t EntryBytes(int32_t EntrySize) { return (EntrySize + 7) / 8; }
+
+// Fills the palette from the colour map entries; the first entry has index
+// First, entries beyond index 255 are dropped. 15 and 16-bit entries hold
+// 5-bit red, green and blue; bit 15 of a 16-bit entry is its attribute
+// (alpha) bit when the descriptor declares attribute bits, and a map that
+// never sets it is opaque.
+void DecodeColorMap(const uint8_t* Map, int32_t First, int32_t Entries, int32_t EntrySize, uint8_t Desc,
+                    PPalette32 Palette) {
+  const int32_t count = std::clamp(256 - First, 0, Entries);
+  const int32_t bytes = EntryBytes(EntrySize);
+  TColor32Rec* out = Palette + std::min(First, 256);
+  if (EntrySize <= 16) {
     bool anyAlpha = false;
-    if ((Desc & DescAttributeBits) != 0)
+    if (EntrySize == 16 && (Desc & DescAttributeBits) != 0)
       for (int32_t i = 0; i < count; ++i) anyAlpha |= (Get16(Map + i * 2) & 0x8000) != 0;
     for (int32_t i = 0; i < count; ++i) {
       uint16_t v = Get16(Map + i * 2);
-      Palette[i].R = uint8_t(((v >> 10) & 0x1F) << 3);
-      Palette[i].G = uint8_t(((v >> 5) & 0x1F) << 3);
-      Palette[i].B = uint8_t((v & 0x1F) << 3);
-      Palette[i].A = (!anyAlpha || (v & 0x8000)) ? 0xFF : 0x00;
+      out[i].R = PixelMath::WidenField((v >> 10) & 0x1F, 5);
+      out[i].G = PixelMath::WidenField((v >> 5) & 0x1F, 5);
+      out[i].B = PixelMath::WidenField(v & 0x1F, 5);
+      out[i].A = (!anyAlpha || (v & 0x8000)) ? 0xFF : 0x00;
     }
   } else {
     for (int32_t i = 0; i < count; ++i) {
       const uint8_t* p = Map + i * bytes;
-      Palette[i].B = p[0];
-      Palette[i].G = p[1];
-      Palette[i].R = p[2];
-      Palette[i].A = bytes == 4 ? p[3] : 0xFF;
+      out[i].B = p[0];
+      out[i].G = p[1];
+      out[i].R = p[2];
+      out[i].A = bytes == 4 ? p[3] : 0xFF;
     }
   }
 }
@@ -255,7 +264,8 @@ bool TTargaFileFormat::TestFormat(THandle Handle) {
   bool type = h.ImageType <= 3 || (h.ImageType >= 9 && h.ImageType <= 11);
   bool depth = h.PixelSize == 1 || h.PixelSize == 8 || h.PixelSize == 15 || h.PixelSize == 16 ||
                h.PixelSize == 24 || h.PixelSize == 32;
-  bool entry = h.ColorEntrySize == 0 || h.ColorEntrySize == 16 || h.ColorEntrySize == 24 || h.ColorEntrySize == 32;
+  bool entry = h.ColorEntrySize == 0 || h.ColorEntrySize == 15 || h.ColorEntrySize == 16 || h.ColorEntrySize == 24 ||
+               h.ColorEntrySize == 32;
   return type && depth && entry;
 }
 
@@ -279,7 +289,7 @@ bool TTargaFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bo
 
   // Colour map: checked against the file before anything is allocated.
   const bool hasMap = h.ColorMapType == 1;
-  const int64_t mapBytes = hasMap ? int64_t(h.ColorMapLength) * h.ColorEntrySize / 8 : 0;
+  const int64_t mapBytes = hasMap ? int64_t(h.ColorMapLength) * EntryBytes(h.ColorEntrySize) : 0;
   const int64_t dataPos = HeaderSize + int64_t(h.IDLength) + mapBytes;
   if (dataPos > available) RaiseImagingError("Targa colour map is truncated.");
   const int64_t remaining = available - dataPos;
@@ -297,8 +307,9 @@ bool TTargaFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bo
   if (hasMap) {
     std::vector<uint8_t> map(static_cast<size_t>(mapBytes));
     ReadExact(IO, Handle, map.data(), mapBytes, "colour map");
-    if (format == fmtIndex8 && (h.ColorEntrySize == 16 || h.ColorEntrySize == 24 || h.ColorEntrySize == 32))
-      DecodeColorMap(map.data(), h.ColorMapLength, h.ColorEntrySize, h.Desc, image.Palette);
+    if (format == fmtIndex8 && (h.ColorEntrySize == 15 || h.ColorEntrySize == 16 || h.ColorEntrySize == 24 ||
+                                h.ColorEntrySize == 32))
+      DecodeColorMap(map.data(), h.ColorMapOff, h.ColorMapLength, h.ColorEntrySize, h.Desc, image.Palette);
   }
 
   auto* bits = static_cast<uint8_t*>(image.Bits);
@@ -356,13 +367,16 @@ bool TTargaFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Ima
   QueryFormatInfo(image.Format, info);
   const int32_t pixelSize = info.BytesPerPixel;
   const bool rle = FUseRLE != 0;
+  // A palette whose used entries are not all opaque keeps its alpha in
+  // 32-bit colour map entries.
+  const bool mapAlpha = image.Palette && PaletteAlphaInUse(image);
 
   uint8_t header[HeaderSize] = {};
   if (image.Palette) {
     header[1] = 1;
     header[2] = rle ? 9 : 1;
     Put16(header + 5, 256);
-    header[7] = 24;
+    header[7] = mapAlpha ? 32 : 24;
   } else if (info.HasGrayChannel) {
     header[2] = rle ? 11 : 3;
   } else {
@@ -371,20 +385,22 @@ bool TTargaFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Ima
   Put16(header + 12, uint32_t(image.Width));
   Put16(header + 14, uint32_t(image.Height));
   header[16] = uint8_t(pixelSize * 8);
-  header[17] = image.Format == fmtA8R8G8B8 ? 40 : (image.Format == fmtA1R5G5B5 ? 33 : 32);
+  header[17] = image.Format == fmtA8R8G8B8 || mapAlpha ? 40 : (image.Format == fmtA1R5G5B5 ? 33 : 32);
 
   auto write = [&](const void* Data, int64_t Count) {
     return Count == 0 || IO.Write(Handle, Data, int32_t(Count)) == Count;
   };
   if (!write(header, HeaderSize)) return false;
   if (image.Palette) {
-    uint8_t map[256 * 3];
+    const int entry = mapAlpha ? 4 : 3;
+    uint8_t map[256 * 4];
     for (int i = 0; i < 256; ++i) {
-      map[i * 3 + 0] = image.Palette[i].B;
-      map[i * 3 + 1] = image.Palette[i].G;
-      map[i * 3 + 2] = image.Palette[i].R;
+      map[i * entry + 0] = image.Palette[i].B;
+      map[i * entry + 1] = image.Palette[i].G;
+      map[i * entry + 2] = image.Palette[i].R;
+      if (mapAlpha) map[i * entry + 3] = image.Palette[i].A;
     }
-    if (!write(map, sizeof map)) return false;
+    if (!write(map, 256 * entry)) return false;
   }
 
   const auto* bits = static_cast<const uint8_t*>(image.Bits);

@@ -150,7 +150,7 @@ TEST_F(ConversionTest, ColourToGrayAndBack) {
 TEST_F(ConversionTest, PackedAndPaletteColoursThroughSixteenBits) {
   TOwned w(Make<uint16_t>(1, 1, fmtR5G6B5, {0xFFFF}));
   ASSERT_TRUE(ChangeImageFormat(w.Image, fmtA8R8G8B8));
-  EXPECT_EQ(w.At<uint32_t>(0), Color32(255, 254, 254, 254).Color);
+  EXPECT_EQ(w.At<uint32_t>(0), 0xFFFFFFFFu);  // full intensity stays full
 
   TImageData idx = Make<uint8_t>(2, 1, fmtIndex8, {1, 0});
   idx.Palette[1] = Color32(255, 255, 255, 255);
@@ -164,6 +164,65 @@ TEST_F(ConversionTest, PackedAndPaletteColoursThroughSixteenBits) {
   ASSERT_TRUE(ChangeImageFormat(i2.Image, fmtA8R8G8B8));
   EXPECT_EQ(i2.At<uint32_t>(0), 0xFFFFFFFFu);  // copied exactly
   EXPECT_EQ(i2.At<uint32_t>(1), 0x80123456u);
+}
+
+// Every value of every packed format widens each field to 8 bits as peers
+// do: 5 and 6-bit fields repeat their top bits below themselves, the other
+// widths give the nearest 8-bit level; narrowing back gives the field again.
+TEST_F(ConversionTest, PackedFieldsWidenToFullRange) {
+  auto widened = [](uint32_t V, int Bits) -> uint32_t {
+    if (Bits == 5) return (V << 3) | (V >> 2);
+    if (Bits == 6) return (V << 2) | (V >> 4);
+    const uint32_t max = (1u << Bits) - 1;
+    return uint32_t(std::lround(double(V) * 255.0 / max));
+  };
+  struct TCase {
+    TImageFormat Format;
+    int A, R, G, B;  // field widths from the top bit down
+  };
+  const TCase cases[] = {{fmtR3G3B2, 0, 3, 3, 2},   {fmtX5R1G1B1, 0, 1, 1, 1},  {fmtR5G6B5, 0, 5, 6, 5},
+                         {fmtA1R5G5B5, 1, 5, 5, 5}, {fmtX1R5G5B5, 0, 5, 5, 5}, {fmtA4R4G4B4, 4, 4, 4, 4},
+                         {fmtX4R4G4B4, 0, 4, 4, 4}};
+  for (const TCase& c : cases) {
+    const int bpp = FormatInfoTable[c.Format]->BytesPerPixel;
+    const uint32_t values = bpp == 1 ? 256 : 65536;
+    TImageData img;
+    ASSERT_TRUE(CreateImage(int32_t(values), 1, c.Format, img));
+    TOwned packed(img);
+    for (uint32_t v = 0; v < values; ++v) {
+      if (bpp == 1)
+        static_cast<uint8_t*>(packed.Image.Bits)[v] = uint8_t(v);
+      else
+        static_cast<uint16_t*>(packed.Image.Bits)[v] = uint16_t(v);
+    }
+    TImageData copy;
+    ASSERT_TRUE(DuplicateImage(packed.Image, copy));
+    TOwned argb(copy);
+    ASSERT_TRUE(ChangeImageFormat(argb.Image, fmtA8R8G8B8));
+    int mismatches = 0;
+    for (uint32_t v = 0; v < values && mismatches < 5; ++v) {
+      const uint32_t b = v & ((1u << c.B) - 1), g = (v >> c.B) & ((1u << c.G) - 1),
+                     r = (v >> (c.B + c.G)) & ((1u << c.R) - 1), a = c.A ? (v >> (c.B + c.G + c.R)) & ((1u << c.A) - 1) : 0;
+      const uint32_t expected = (c.A ? widened(a, c.A) : 255) << 24 | widened(r, c.R) << 16 | widened(g, c.G) << 8 |
+                                widened(b, c.B);
+      if (argb.At<uint32_t>(v) != expected) {
+        ++mismatches;
+        ADD_FAILURE() << FormatDisplayName(c.Format) << " value " << v << ": " << std::hex << argb.At<uint32_t>(v)
+                      << " expected " << expected;
+      }
+    }
+    // The 8-bit levels narrow back to the fields they came from.
+    ASSERT_TRUE(ChangeImageFormat(argb.Image, c.Format));
+    const uint32_t used = (1u << (c.A + c.R + c.G + c.B)) - 1;
+    for (uint32_t v = 0; v < values; ++v) {
+      const uint32_t back = bpp == 1 ? argb.Bytes()[v] : argb.At<uint16_t>(v);
+      ASSERT_EQ(back, v & used) << FormatDisplayName(c.Format);
+    }
+    // The widened levels are those of 16-bit channels as well.
+    ASSERT_TRUE(ChangeImageFormat(packed.Image, fmtA16R16G16B16));
+    const uint16_t top = packed.At<uint16_t>(int64_t(values - 1) * 4 + 2);
+    EXPECT_EQ(top, 65535) << FormatDisplayName(c.Format);
+  }
 }
 
 TEST_F(ConversionTest, GrayWidths) {
@@ -320,7 +379,7 @@ TEST_F(ConversionTest, ChannelSourcesToEveryClass) {
 
   TOwned a4(Make<uint16_t>(1, 1, fmtA4R4G4B4, {0x8F0F}));
   ASSERT_TRUE(ChangeImageFormat(a4.Image, fmtA8R8G8B8));
-  EXPECT_EQ(a4.At<uint32_t>(0), Color32(135, 254, 0, 254).Color);  // 8 x 255 / 15 = 136, 136 << 8 -> 135
+  EXPECT_EQ(a4.At<uint32_t>(0), Color32(136, 255, 0, 255).Color);  // 8 -> 0x88, 15 -> 0xFF
 
   TOwned w(Make<uint8_t>(1, 1, fmtR8G8B8, {1, 2, 3}));
   ASSERT_TRUE(ChangeImageFormat(w.Image, fmtA16R16G16B16));
@@ -335,10 +394,10 @@ TEST_F(ConversionTest, ChannelSourcesToEveryClass) {
 
   TOwned g(Make<uint16_t>(1, 1, fmtR5G6B5, {0xFFFF}));
   ASSERT_TRUE(ChangeImageFormat(g.Image, fmtA16Gray16));
-  EXPECT_EQ(g.At<uint16_t>(0), 65280);
+  EXPECT_EQ(g.At<uint16_t>(0), 65535);
   EXPECT_EQ(g.At<uint16_t>(1), 65535);
   ASSERT_TRUE(ChangeImageFormat(g.Image, fmtGray8));
-  EXPECT_EQ(g.Bytes()[0], 254);
+  EXPECT_EQ(g.Bytes()[0], 255);
 
   TOwned f(Make<uint8_t>(1, 1, fmtA8R8G8B8, {64, 128, 0, 255}));
   ASSERT_TRUE(ChangeImageFormat(f.Image, fmtA32R32G32B32F));

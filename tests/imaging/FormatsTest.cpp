@@ -334,8 +334,8 @@ TEST_F(FormatsTest, FloatAccess) {
 
 TEST_F(FormatsTest, GenericChannelAccess) {
   uint16_t w[1] = {0xFFFF};
-  // White R5G6B5: each field becomes 255 x 256 = 65280, 65280 x 255 / 65535 = 254.
-  EXPECT_EQ(Get32(fmtR5G6B5, w).Color, Color32(255, 254, 254, 254).Color);
+  // White R5G6B5 stays white.
+  EXPECT_EQ(Get32(fmtR5G6B5, w).Color, Color32(255, 255, 255, 255).Color);
   // X bits are written as 0 whatever the colour.
   w[0] = 0xFFFF;
   Set32(fmtX1R5G5B5, w, Color32(0xFFFFFFFF));
@@ -350,7 +350,7 @@ TEST_F(FormatsTest, GenericChannelAccess) {
   Set32(fmtX5R1G1B1, b, Color32(0xFFFFFFFF));
   EXPECT_EQ(b[0], 0x07);
   b[0] = 0xA9;  // R3G3B2 101 010 01
-  EXPECT_EQ(Get32(fmtR3G3B2, b).Color, Color32(255, 181, 71, 84).Color);
+  EXPECT_EQ(Get32(fmtR3G3B2, b).Color, Color32(255, 182, 73, 85).Color);  // 101 -> 10110110
 
   uint16_t rgb16[3] = {0x0000, 0x8000, 0xFFFF};  // R16G16B16: B, G, R
   EXPECT_EQ(Get32(fmtR16G16B16, rgb16).Color, Color32(255, 255, 127, 0).Color);

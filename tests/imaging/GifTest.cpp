@@ -3,6 +3,8 @@
 // Pillow in both directions.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include <cstring>
 #include <random>
 #include <sstream>
@@ -471,16 +473,78 @@ TEST(Gif, FramesAndCanvas) {
   TDynImageDataArray frames = LoadBytes(g.B);
   ASSERT_EQ(frames.size(), 2u);
   EXPECT_EQ(frames[1].Format, fmtA8R8G8B8);
-  EXPECT_EQ(frames[1].Width, 15);
-  EXPECT_EQ(frames[1].Height, 18);
-  // Global palette entry i = (7i, 13i, 255-i); background index 3 fills the
-  // uncovered area, frame 0 stays under frame 1 (no disposal).
+  // The picture keeps the screen's size; frame 1 is clipped to it.
+  EXPECT_EQ(frames[1].Width, 10);
+  EXPECT_EQ(frames[1].Height, 10);
+  // Global palette entry i = (7i, 13i, 255-i); frame 0 stays under frame 1
+  // (no disposal).
   auto color = [](uint32_t i) { return Color32(255, uint8_t(i * 7), uint8_t(i * 13), uint8_t(255 - i)).Color; };
-  EXPECT_EQ(Pixel(frames[0], 14, 17), color(3));
-  EXPECT_EQ(Pixel(frames[1], 14, 17), color(b[size_t(11 * 10 + 9)]));
+  EXPECT_EQ(Pixel(frames[1], 9, 9), color(b[size_t(3 * 10 + 4)]));
+  EXPECT_EQ(Pixel(frames[1], 5, 6), color(b[0]));
   EXPECT_EQ(Pixel(frames[1], 2, 2), color(a[22]));
-  EXPECT_EQ(Pixel(frames[1], 12, 2), color(3));
+  EXPECT_EQ(Pixel(frames[1], 4, 6), color(a[64]));
   ReleaseImageArray(frames);
+}
+
+// The picture has the logical screen's size, as browsers and the peers show
+// it: later frames are clipped, what no frame covers is transparent, a frame
+// wholly outside is dropped, and only a first frame larger than the screen
+// (a screen of 0 x 0, say) enlarges it.
+TEST(Gif, LogicalScreenBoundsThePicture) {
+  auto color = [](uint32_t i) { return Color32(255, uint8_t(i * 7), uint8_t(i * 13), uint8_t(255 - i)).Color; };
+  struct TFrame {
+    uint32_t L, T, W, H;
+    uint8_t Index;
+  };
+  struct TCase {
+    const char* Name;
+    uint32_t ScreenW, ScreenH;
+    std::vector<TFrame> Frames;
+    int32_t Width, Height;
+    size_t Count;
+    // Expected pixels of the last picture: x, y, palette index or -1 for transparent.
+    std::vector<std::array<int32_t, 3>> Pixels;
+  };
+  const TCase cases[] = {
+      {"uncovered", 6, 6, {{1, 1, 2, 2, 5}}, 6, 6, 1, {{0, 0, -1}, {1, 1, 5}, {2, 2, 5}, {3, 3, -1}, {5, 5, -1}}},
+      {"past the screen", 10, 10, {{0, 0, 10, 10, 1}, {5, 6, 10, 12, 2}}, 10, 10, 2,
+       {{4, 5, 1}, {5, 6, 2}, {9, 9, 2}}},
+      {"wholly outside", 6, 6, {{0, 0, 6, 6, 1}, {6, 0, 2, 2, 2}, {0, 9, 2, 2, 3}}, 6, 6, 1, {{5, 5, 1}}},
+      {"zero screen", 0, 0, {{0, 0, 3, 2, 5}, {2, 1, 4, 4, 6}}, 3, 2, 2, {{0, 0, 5}, {1, 1, 5}, {2, 1, 6}}},
+      {"small screen, offset first frame", 2, 2, {{1, 1, 3, 2, 4}}, 4, 3, 1, {{0, 0, -1}, {1, 1, 4}, {3, 2, 4}}},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TGifBuilder g;
+    g.Header(c.ScreenW, c.ScreenH, 3, 3);
+    for (const TFrame& f : c.Frames) g.Frame(f.L, f.T, f.W, f.H, std::vector<uint8_t>(size_t(f.W) * f.H, f.Index));
+    g.Trailer();
+    TDynImageDataArray frames = LoadBytes(g.B);
+    ASSERT_EQ(frames.size(), c.Count);
+    for (const TImageData& f : frames) {
+      EXPECT_EQ(f.Width, c.Width);
+      EXPECT_EQ(f.Height, c.Height);
+    }
+    for (const auto& [x, y, index] : c.Pixels)
+      EXPECT_EQ(Pixel(frames.back(), x, y), index < 0 ? 0u : color(uint32_t(index))) << x << "," << y;
+    // Where every pixel is covered, ImageMagick's coalesced frames are ours.
+    const bool covered = std::none_of(c.Pixels.begin(), c.Pixels.end(), [](const auto& p) { return p[2] < 0; });
+    if (covered && frames.size() == c.Frames.size() && HaveMagick()) {
+      TestSupport::TempDir tmp;
+      const std::string file = tmp.File("screen.gif");
+      TestSupport::WriteFileBytes(file, g.B);
+      for (size_t k = 0; k < frames.size(); ++k) {
+        int32_t w, h;
+        std::vector<uint8_t> rgba;
+        ASSERT_TRUE(MagickFrame(file, int32_t(k), true, w, h, rgba));
+        EXPECT_EQ(w, frames[k].Width);
+        EXPECT_EQ(h, frames[k].Height);
+        EXPECT_EQ(CountDifferences(rgba, ArgbToRgba(frames[k])), 0u) << "frame " << k;
+      }
+    }
+    ReleaseImageArray(frames);
+    EXPECT_EQ(CountFrames(g.B, false), c.Count);
+  }
 }
 
 // Disposal methods and transparency in the composed frames.

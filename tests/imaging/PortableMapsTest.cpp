@@ -161,8 +161,23 @@ TEST(PortableMaps, HandlersAndOptions) {
     EXPECT_EQ(h->CanSave(), e.CanSave);
     EXPECT_TRUE(h->CanLoad());
     EXPECT_FALSE(h->IsMultiImageFormat());
-    ASSERT_EQ(h->Masks().size(), 1u);
+    ASSERT_GE(h->Masks().size(), 1u);
     EXPECT_EQ(h->Masks()[0], std::string("*.") + e.Ext);
+  }
+  // ".pnm", netpbm's name for any of the bit, gray and pixel maps, is the
+  // pixel map handler's second mask; its content decides how it loads.
+  EXPECT_EQ(Handler("ppm")->Masks(), (std::vector<std::string>{"*.ppm", "*.pnm"}));
+  EXPECT_EQ(FindHandlerByExtension("pnm"), Handler("ppm"));
+  EXPECT_TRUE(IsSupportedFileName("photo.PNM"));
+  TestSupport::TempDir tmp;
+  for (const std::string& content : {std::string("P5\n2 1\n255\n\x10\x20"), std::string("P4\n2 1\n\x80")}) {
+    const std::string file = tmp.File("map.pnm");
+    TestSupport::WriteFileBytes(file, Bytes(content));
+    TOwned loaded;
+    ASSERT_TRUE(LoadFile(file, loaded.Image)) << content;
+    EXPECT_EQ(loaded.Image.Format, fmtGray8);
+    EXPECT_EQ(ImageBytes(loaded.Image), content[1] == '5' ? (std::vector<uint8_t>{0x10, 0x20})
+                                                            : (std::vector<uint8_t>{0, 255}));
   }
   // The five follow each other in the registry, in this order.
   int32_t first = -1;
@@ -307,14 +322,13 @@ TEST(PortableMaps, ArbitraryMapsByTupleType) {
     EXPECT_EQ(ImageBytes(images[0]), c.Bits) << c.Tuple << " maxval " << c.MaxVal;
     ReleaseImageArray(images);
   }
-  // Keywords may come in any order; the tuple type is required, a depth
-  // that does not fit the tuple type, an unknown keyword or a keyword in
-  // lower case fails the header.
+  // Keywords may come in any order; a depth that does not fit the tuple
+  // type, an unknown keyword or a keyword in lower case fails the header.
   TDynImageDataArray images;
   EXPECT_TRUE(LoadMem("pam", Bytes("P7\nTUPLTYPE GRAYSCALE\nMAXVAL 255\nDEPTH 1\nHEIGHT 1\nWIDTH 1\nENDHDR\nx"), images));
   ReleaseImageArray(images);
   EXPECT_FALSE(LoadMem("pam", Bytes("P7\nWIDTH 1\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nTUPLTYPE GRAYSCALE\nENDHDR\nxyz"), images));
-  EXPECT_FALSE(LoadMem("pam", Bytes("P7\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nMAXVAL 255\nENDHDR\nx"), images));
+  EXPECT_FALSE(LoadMem("pam", Bytes("P7\nWIDTH 1\nHEIGHT 1\nDEPTH 5\nMAXVAL 255\nENDHDR\nxxxxx"), images));
   EXPECT_FALSE(LoadMem("pam", Bytes("P7\nwidth 1\nHEIGHT 1\nDEPTH 1\nMAXVAL 255\nTUPLTYPE GRAYSCALE\nENDHDR\nx"), images));
   EXPECT_FALSE(LoadMem("pam", Bytes("P7\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nMAXVAL 255\nTUPLTYPE INVALID\nENDHDR\nx"), images));
   EXPECT_FALSE(LoadMem("pam", Bytes("P7\nWIDTH 1\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nMAXVAL 255\nTUPLTYPE GRAYSCALE\nENDHDR\nx"), images));
@@ -324,6 +338,41 @@ TEST(PortableMaps, ArbitraryMapsByTupleType) {
   EXPECT_FLOAT_EQ(static_cast<float*>(images[0].Bits)[0], 0.25f);
   EXPECT_FLOAT_EQ(static_cast<float*>(images[0].Bits)[1], 1.0f);
   ReleaseImageArray(images);
+}
+
+// A map without a tuple type is read by its depth, as netpbm reads it: the
+// pixels equal those of the same map with the tuple type netpbm assumes, and
+// those that netpbm itself decodes from it.
+TEST(PortableMaps, ArbitraryMapsWithoutTupleTypeByDepth) {
+  TestSupport::TempDir tmp;
+  struct TCase {
+    int Depth;
+    const char* Assumed;
+    TImageFormat Format;
+  };
+  const TCase cases[] = {{1, "GRAYSCALE", fmtGray8},
+                         {2, "GRAYSCALE_ALPHA", fmtA8Gray8},
+                         {3, "RGB", fmtR8G8B8},
+                         {4, "RGB_ALPHA", fmtA8R8G8B8}};
+  for (const TCase& c : cases) {
+    std::string data;
+    for (int i = 0; i < 5 * 3 * c.Depth; ++i) data.push_back(char((i * 37 + 11) & 0xFF));
+    const std::string head = "P7\nWIDTH 5\nHEIGHT 3\nDEPTH " + std::to_string(c.Depth) + "\nMAXVAL 255\n";
+    const std::string bare = tmp.File("bare" + std::to_string(c.Depth) + ".pam");
+    const std::string typed = tmp.File("typed" + std::to_string(c.Depth) + ".pam");
+    TestSupport::WriteFileBytes(bare, Bytes(head + "ENDHDR\n" + data));
+    TestSupport::WriteFileBytes(typed, Bytes(head + "TUPLTYPE " + c.Assumed + "\nENDHDR\n" + data));
+    TOwned own, expected;
+    ASSERT_TRUE(LoadFile(bare, own.Image)) << c.Depth;
+    ASSERT_TRUE(LoadFile(typed, expected.Image)) << c.Depth;
+    EXPECT_EQ(own.Image.Format, c.Format);
+    EXPECT_EQ(ImageBytes(own.Image), ImageBytes(expected.Image)) << c.Depth;
+    if (TestSupport::HaveProgram("pamtopng") && TestSupport::HaveProgram("convert")) {
+      const std::string png = tmp.File("netpbm" + std::to_string(c.Depth) + ".png");
+      ASSERT_EQ(TestSupport::RunCommand("pamtopng '" + typed + "' > '" + png + "' 2>/dev/null"), 0);
+      EXPECT_EQ(OwnRaw(own.Image), PeerRaw(png, MapFor(own.Image), 8)) << c.Depth;
+    }
+  }
 }
 
 TEST(PortableMaps, FloatMapsByteOrderAndBottomUpRows) {

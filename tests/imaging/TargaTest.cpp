@@ -144,6 +144,9 @@ TEST(Targa, WrittenBytes) {
     for (int rle : {0, 1}) {
       SetImagingOption(OptTargaRLE, rle);
       TImageData img = TestSupport::RandomImage(3, 2, c.Format, 9);
+      // An opaque palette (one with alpha in use gets a 32-bit map, below).
+      if (img.Palette)
+        for (int i = 0; i < 256; ++i) img.Palette[i].A = 255;
       std::vector<uint8_t> b = SaveBytes(h, img);
       ASSERT_GE(b.size(), 18u);
       EXPECT_EQ(b[0], 0);
@@ -178,8 +181,7 @@ TEST(Targa, WrittenBytes) {
         QueryFormatInfo(expected.Format, i);
         return i;
       }());
-      // The colour map is written without alpha.
-      EXPECT_EQ(CompareRgba(ToRgba(loaded[0]), ToRgba(expected), 0, c.Format != fmtIndex8), "")
+      EXPECT_EQ(CompareRgba(ToRgba(loaded[0]), ToRgba(expected), 0, true), "")
           << FormatDisplayName(c.Format);
       ReleaseImage(expected);
       ReleaseImageArray(loaded);
@@ -226,23 +228,23 @@ TEST(Targa, OriginsAndFormats) {
   EXPECT_EQ(images[0].Format, fmtR8G8B8);
   EXPECT_EQ(static_cast<uint8_t*>(images[0].Bits)[2], 3);
 
-  // Image ID, 16-bit colour map entries (shifted, attribute bit as alpha
-  // when the descriptor declares one).
+  // Image ID, 16-bit colour map entries (widened to full range, attribute
+  // bit as alpha when the descriptor declares one).
   std::vector<uint8_t> file = Header(1, 2, 1, 8, 0x21, 1, 2, 16, 3);
   file = Concat(file, {'a', 'b', 'c', 0x1F, 0x00, 0x00, 0xFC, 0, 1});
   ASSERT_EQ(LoadBytes(Tga(), file, images), "");
-  EXPECT_EQ(images[0].Palette[0].Color, 0x000000F8u);  // bit 15 clear: transparent
-  EXPECT_EQ(images[0].Palette[1].Color, 0xFFF80000u);
+  EXPECT_EQ(images[0].Palette[0].Color, 0x000000FFu);  // bit 15 clear: transparent
+  EXPECT_EQ(images[0].Palette[1].Color, 0xFFFF0000u);
   // Without attribute bits in the descriptor the map is opaque.
   file[17] = 0x20;
   ASSERT_EQ(LoadBytes(Tga(), file, images), "");
-  EXPECT_EQ(images[0].Palette[0].Color, 0xFF0000F8u);
-  EXPECT_EQ(images[0].Palette[1].Color, 0xFFF80000u);
+  EXPECT_EQ(images[0].Palette[0].Color, 0xFF0000FFu);
+  EXPECT_EQ(images[0].Palette[1].Color, 0xFFFF0000u);
   // A map that never sets the attribute bit is opaque.
   file[17] = 0x21;
   file[18 + 3 + 3] = 0x7C;
   ASSERT_EQ(LoadBytes(Tga(), file, images), "");
-  EXPECT_EQ(images[0].Palette[0].Color, 0xFF0000F8u);
+  EXPECT_EQ(images[0].Palette[0].Color, 0xFF0000FFu);
 
   // 16-bit gray files carry alpha.
   ASSERT_EQ(LoadBytes(Tga(), Concat(Header(3, 1, 1, 16, 0x20), {0x40, 0x80}), images), "");
@@ -260,6 +262,108 @@ TEST(Targa, OriginsAndFormats) {
   ASSERT_EQ(LoadBytes(Tga(), Concat(file, footer), images), "");
   EXPECT_EQ(static_cast<uint8_t*>(images[0].Bits)[0], 7);
   ReleaseImageArray(images);
+}
+
+// Colour maps of every entry size, starting at index 0 or later: pixels
+// index the map by absolute entry number, 5-bit fields widen to full range.
+// ImageMagick reads every such file and shows the same picture (it widens
+// 5-bit Targa fields by x 255 / 31 truncated, at most 1 level below ours).
+TEST(Targa, ColourMapEntrySizesAndOrigins) {
+  TempDir tmp;
+  struct TCase {
+    uint8_t EntrySize;
+    uint16_t First;
+  };
+  const TCase cases[] = {{15, 0}, {16, 0}, {24, 0}, {32, 0}, {15, 3}, {16, 200}, {24, 7}, {32, 1}};
+  for (const TCase& c : cases) {
+    const uint16_t entries = 40;
+    // 40 entries: 5-bit fields at every level for the small entries.
+    std::vector<uint8_t> map;
+    std::vector<TColor32Rec> expected;
+    for (uint32_t i = 0; i < entries; ++i) {
+      const uint32_t r = (i * 7) & 31, g = (i * 13 + 5) & 31, b = 31 - (i & 31);
+      auto widen = [](uint32_t V) { return uint8_t((V << 3) | (V >> 2)); };
+      if (c.EntrySize <= 16) {
+        AppendLE(map, (r << 10) | (g << 5) | b | (c.EntrySize == 16 ? 0x8000 : 0), 2);
+        expected.push_back(Color32(255, widen(r), widen(g), widen(b)));
+      } else {
+        map.insert(map.end(), {uint8_t(b * 8), uint8_t(g * 8), uint8_t(r * 8)});
+        if (c.EntrySize == 32) map.push_back(uint8_t(255 - i));
+        expected.push_back(Color32(c.EntrySize == 32 ? uint8_t(255 - i) : 255, uint8_t(r * 8), uint8_t(g * 8),
+                                   uint8_t(b * 8)));
+      }
+    }
+    std::vector<uint8_t> file = Header(1, entries, 1, 8, c.EntrySize == 32 ? 0x28 : 0x20, 1, entries, c.EntrySize);
+    file[3] = uint8_t(c.First);
+    file[4] = uint8_t(c.First >> 8);
+    file = Concat(file, map);
+    // Entries beyond index 255 cannot be reached by 8-bit pixels.
+    const uint32_t reachable = std::min<uint32_t>(entries, 256 - c.First);
+    for (uint32_t i = 0; i < entries; ++i) file.push_back(uint8_t(c.First + std::min(i, reachable - 1)));
+    const std::string name = tmp.File("map" + std::to_string(c.EntrySize) + "-" + std::to_string(c.First) + ".tga");
+    TestSupport::WriteFileBytes(name, file);
+
+    TDynImageDataArray images;
+    ASSERT_EQ(LoadBytes(Tga(), file, images), "") << name;
+    for (uint32_t i = 0; i < entries; ++i) {
+      const TColor32Rec got = ReadPixel32(images[0], int32_t(i), 0);
+      EXPECT_EQ(got.Color, expected[std::min(i, reachable - 1)].Color) << name << " pixel " << i;
+    }
+    ReleaseImageArray(images);
+    if (TestSupport::HaveProgram("convert"))
+      EXPECT_EQ(CompareRgba(OwnDecode(Tga(), name), MagickDecode(name, "-auto-orient"), c.EntrySize <= 16 ? 1 : 0,
+                            c.EntrySize == 32),
+                "")
+          << name;
+  }
+}
+
+// 15 and 16-bit true-colour pixels: as ImageMagick shows them, within its
+// truncation.
+TEST(Targa, SixteenBitPixelsMatchImageMagick) {
+  REQUIRE_PROGRAM("convert");
+  TempDir tmp;
+  for (uint8_t depth : {15, 16}) {
+    std::vector<uint8_t> file = Header(2, 256, 2, depth, 0x20);
+    for (uint32_t v = 0; v < 512; ++v) AppendLE(file, (v * 0x3F1Du) & 0x7FFF, 2);
+    const std::string name = tmp.File("rgb" + std::to_string(depth) + ".tga");
+    TestSupport::WriteFileBytes(name, file);
+    EXPECT_EQ(CompareRgba(OwnDecode(Tga(), name), MagickDecode(name, "-auto-orient"), 1, false), "") << name;
+  }
+}
+
+// A palette image with transparency (a PNG with tRNS, made by ImageMagick)
+// keeps its alpha in 32-bit colour map entries; an opaque one keeps 24-bit
+// entries.
+TEST(Targa, PaletteTransparencySurvivesSaving) {
+  REQUIRE_PROGRAM("convert");
+  TempDir tmp;
+  const std::string png = tmp.File("palette-alpha.png");
+  ASSERT_EQ(TestSupport::RunCommand("convert -size 16x4 gradient:red-blue -alpha set -channel A -fx 'i/15' +channel "
+                                    "-type PaletteAlpha 'png8:" + png + "'"),
+            0);
+  TImageData source;
+  ASSERT_TRUE(ReadImageFile(png, source));
+  ASSERT_EQ(source.Format, fmtIndex8);
+  const std::string tga = tmp.File("palette-alpha.tga");
+  ASSERT_TRUE(WriteImageFile(tga, source));
+  std::vector<uint8_t> bytes = TestSupport::ReadFileBytes(tga);
+  ASSERT_GE(bytes.size(), 18u + 1024 + 64);
+  EXPECT_EQ(bytes[1], 1);
+  EXPECT_EQ(bytes[2], 1);
+  EXPECT_EQ(bytes[7], 32);
+  EXPECT_EQ(bytes[17], 0x28);
+  TRgbaImage png8 = MagickDecode(png);
+  EXPECT_EQ(CompareRgba(OwnDecode(Tga(), tga), png8, 0, true), "");
+  EXPECT_EQ(CompareRgba(MagickDecode(tga, "-auto-orient"), png8, 0, true), "");
+
+  for (int i = 0; i < 256; ++i) source.Palette[i].A = 255;
+  ASSERT_TRUE(WriteImageFile(tga, source));
+  bytes = TestSupport::ReadFileBytes(tga);
+  EXPECT_EQ(bytes[7], 24);
+  EXPECT_EQ(bytes[17], 0x20);
+  EXPECT_EQ(bytes.size(), 18u + 768 + 64);
+  ReleaseImage(source);
 }
 
 TEST(Targa, HostileInput) {
@@ -493,6 +597,9 @@ TEST(Targa, PeersDecodeWhatWeWrite) {
     SetImagingOption(OptTargaRLE, rle);
     for (const TCase& c : cases) {
       TImageData img = TestSupport::RandomImage(131, 7, c.Format, uint32_t(c.Format) * 3 + uint32_t(rle));
+      // An opaque palette: the 24-bit colour map every peer reads.
+      if (img.Palette)
+        for (int i = 0; i < 256; ++i) img.Palette[i].A = 255;
       // Runs longer than one packet and across the row end.
       TImageFormatInfo info;
       QueryFormatInfo(img.Format, info);
