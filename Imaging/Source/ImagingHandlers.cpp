@@ -10,6 +10,7 @@
 #include "ImagingPcx.h"
 #include "ImagingPortableMaps.h"
 #include "ImagingTarga.h"
+#include "ImagingTiff.h"
 
 namespace Imaging {
 
@@ -35,6 +36,7 @@ void RegisterFileFormatHandlers() {
   AddFileFormatHandler<TPFMFileFormat>();
   // 14 JPEG 2000
   // 15 TIFF
+  AddFileFormatHandler<TTiffFileFormat>();
   // 16 Photoshop
   // 17 ZSoft PCX
   AddFileFormatHandler<TPCXFileFormat>();
