@@ -6,6 +6,7 @@
 #include "ImagingBitmap.h"
 #include "ImagingGif.h"
 #include "ImagingJpeg.h"
+#include "ImagingJpeg2000.h"
 #include "ImagingNetworkGraphics.h"
 #include "ImagingPcx.h"
 #include "ImagingPortableMaps.h"
@@ -35,6 +36,7 @@ void RegisterFileFormatHandlers() {
   AddFileFormatHandler<TPAMFileFormat>();
   AddFileFormatHandler<TPFMFileFormat>();
   // 14 JPEG 2000
+  AddFileFormatHandler<TJpeg2000FileFormat>();
   // 15 TIFF
   AddFileFormatHandler<TTiffFileFormat>();
   // 16 Photoshop

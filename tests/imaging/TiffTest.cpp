@@ -569,7 +569,9 @@ TEST(Tiff, BadCorpusFailsCleanly) {
       EXPECT_NE(std::string(e.what()).find("Error while loading images from memory"), std::string::npos);
     }
     // Some of these crashed other readers only; libtiff reads them.
-    if (loaded) EXPECT_TRUE(AreValidImages(images)) << entry.path();
+    if (loaded) {
+      EXPECT_TRUE(AreValidImages(images)) << entry.path();
+    }
     refused += !loaded;
     ++total;
     ReleaseImageArray(images);
