@@ -146,6 +146,9 @@ TTiffPtr OpenTiff(TTiffSession& Session, const char* Mode) {
   SilenceGlobalHandlers();
   TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
   if (!opts) return nullptr;
+  // No single buffer of libtiff's may exceed what one image may take: a
+  // hostile strip or tile size fails there with libtiff's message.
+  TIFFOpenOptionsSetMaxSingleMemAlloc(opts, tmsize_t(MaxImageSize));
   TIFFOpenOptionsSetErrorHandlerExtR(opts, ErrorHandler, &Session);
   TIFFOpenOptionsSetWarningHandlerExtR(opts, WarningHandler, &Session);
   TIFF* tif = TIFFClientOpenExt("LibTIFF", Mode, &Session, ClientRead, ClientWrite, ClientSeek, ClientClose,
