@@ -247,7 +247,9 @@ TEST(Tiff, MultiPageSaveAndFirstPageOnly) {
   ASSERT_TRUE(ReadImageStream(&s, one));
   EXPECT_TRUE(SamePixels(a, one));
   // Saving only the first of three.
-  EXPECT_EQ(LoadBytes(SaveToBytes({a, b, c}, true)).size(), 1u);
+  TDynImageDataArray saved = LoadBytes(SaveToBytes({a, b, c}, true));
+  EXPECT_EQ(saved.size(), 1u);
+  ReleaseImageArray(saved);
   for (TImageData* i : {&a, &b, &c, &one}) ReleaseImage(*i);
   ReleaseImageArray(all);
   ReleaseImageArray(first);
