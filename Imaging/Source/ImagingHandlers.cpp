@@ -6,10 +6,12 @@
 #include "ImagingBitmap.h"
 #include "ImagingGif.h"
 #include "ImagingJpeg.h"
+#include "ImagingJpeg2000.h"
 #include "ImagingNetworkGraphics.h"
 #include "ImagingPcx.h"
 #include "ImagingPortableMaps.h"
 #include "ImagingTarga.h"
+#include "ImagingTiff.h"
 
 namespace Imaging {
 
@@ -34,7 +36,9 @@ void RegisterFileFormatHandlers() {
   AddFileFormatHandler<TPAMFileFormat>();
   AddFileFormatHandler<TPFMFileFormat>();
   // 14 JPEG 2000
+  AddFileFormatHandler<TJpeg2000FileFormat>();
   // 15 TIFF
+  AddFileFormatHandler<TTiffFileFormat>();
   // 16 Photoshop
   // 17 ZSoft PCX
   AddFileFormatHandler<TPCXFileFormat>();
