@@ -4,6 +4,7 @@
 // earlier. Adding a handler is one include and one line at its place here.
 #include "Imaging.h"
 #include "ImagingBitmap.h"
+#include "ImagingDds.h"
 #include "ImagingGif.h"
 #include "ImagingJpeg.h"
 #include "ImagingNetworkGraphics.h"
@@ -25,6 +26,7 @@ void RegisterFileFormatHandlers() {
   // 6 GIF
   AddFileFormatHandler<TGIFFileFormat>();
   // 7 DirectDraw Surface
+  AddFileFormatHandler<TDDSFileFormat>();
   // 8 Truevision Targa
   AddFileFormatHandler<TTargaFileFormat>();
   // 9-13 portable maps: PBM, PGM, PPM, PAM, PFM
