@@ -10,6 +10,7 @@
 #include "ImagingNetworkGraphics.h"
 #include "ImagingPcx.h"
 #include "ImagingPortableMaps.h"
+#include "ImagingPsd.h"
 #include "ImagingTarga.h"
 
 namespace Imaging {
@@ -38,6 +39,7 @@ void RegisterFileFormatHandlers() {
   // 14 JPEG 2000
   // 15 TIFF
   // 16 Photoshop
+  AddFileFormatHandler<TPSDFileFormat>();
   // 17 ZSoft PCX
   AddFileFormatHandler<TPCXFileFormat>();
   // 18 X Pixmap
