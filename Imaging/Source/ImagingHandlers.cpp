@@ -12,6 +12,7 @@
 #include "ImagingPortableMaps.h"
 #include "ImagingPsd.h"
 #include "ImagingTarga.h"
+#include "ImagingXpm.h"
 
 namespace Imaging {
 
@@ -43,6 +44,7 @@ void RegisterFileFormatHandlers() {
   // 17 ZSoft PCX
   AddFileFormatHandler<TPCXFileFormat>();
   // 18 X Pixmap
+  AddFileFormatHandler<TXPMFileFormat>();
   // 19 Bethesda BSI
   // 20-23 Daggerfall CIF, IMG, texture, sky
 }
