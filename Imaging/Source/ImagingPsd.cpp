@@ -324,11 +324,18 @@ bool TPSDFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
     std::vector<uint8_t> table(static_cast<size_t>(tableBytes));
     in.Read(table.data(), tableBytes, "row byte count table");
     counts.resize(size_t(height) * channels);
+    // A whole row takes at least two bytes per 128 bytes it unpacks to; a
+    // shorter row is damaged (and would let a tiny file claim a huge image).
+    const int64_t fewest = (rowBytes + 127) / 128 * 2;
     int64_t needed = 0, total = 0;
     for (size_t i = 0; i < counts.size(); ++i) {
       counts[i] = Get16(table.data() + i * 2);
       total += counts[i];
       if (slots[i / size_t(height)] >= 0) {
+        if (counts[i] < fewest)
+          RaiseImagingError("Photoshop row %d of channel %d is packed into %d bytes; %d unpacked bytes need %d.",
+                            int64_t(i % size_t(height)), int64_t(i / size_t(height)), int32_t(counts[i]), rowBytes,
+                            fewest);
         needed = total;
         largest = std::max<int64_t>(largest, counts[i]);
       }

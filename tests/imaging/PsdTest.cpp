@@ -257,6 +257,7 @@ TEST(Psd, PackBitsMergedData) {
   std::vector<uint8_t> data;
   for (int n : {2, 2, 2, 2, 4, 2}) Append16(data, uint32_t(n));
   std::vector<std::vector<uint8_t>> rows = {{0xFE, 10}, {0xFE, 11}, {0xFE, 20}, {0x80, 0x80}, {2, 1, 2, 3}, {0, 5}};
+  // (Every row is long enough to be whole; "-128" packets unpack nothing.)
   for (const auto& r : rows) data.insert(data.end(), r.begin(), r.end());
   TImages images;
   ASSERT_EQ(LoadBytes(Psd(), MakePsd(3, 3, 2, 8, 3, 1, data), images.List), "");
@@ -295,6 +296,10 @@ TEST(Psd, TruncatedAndHostileFilesFailCleanly) {
       {"zero width", MakePsd(3, 0, 1, 8, 3, 0, {}), "Invalid Photoshop image dimensions 0 x 1."},
       {"huge", MakePsd(4, 30000, 30000, 16, 3, 0, {}), "Photoshop image of 30000 x 30000 pixels is too large."},
       {"huge rle", MakePsd(3, 20000, 20000, 8, 3, 1, {}), "Photoshop row byte count table is truncated."},
+      {"rows packed too short", MakePsd(1, 300, 1, 8, 1, 1, {0, 5, 0xFF, 1, 0xFF, 2, 0xD5}),
+       "Photoshop row 0 of channel 0 is packed into 5 bytes; 300 unpacked bytes need 6."},
+      {"empty rows of a wide image", MakePsd(3, 500000000, 1, 8, 3, 1, {0, 0, 0, 0, 0, 0}),
+       "Photoshop row 0 of channel 0 is packed into 0 bytes"},
       {"huge sizes in rle table", MakePsd(3, 1, 1, 8, 3, 1, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 1}),
        "196605 bytes of rows needed, 1 present"},
   };
