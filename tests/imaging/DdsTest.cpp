@@ -678,8 +678,9 @@ TEST(DdsPeers, MagickFilesLoadWithMagickPixels) {
 TEST(DdsPeers, OurFilesDecodeAlikeInThePeers) {
   REQUIRE_PROGRAM("convert");
   TempDir dir;
-  const TImageFormat formats[] = {fmtA8R8G8B8, fmtX8R8G8B8, fmtR8G8B8, fmtDXT1, fmtDXT3, fmtDXT5,
-                                  fmtGray8,    fmtA8Gray8,  fmtR5G6B5, fmtATI1N, fmtA1R5G5B5, fmtA4R4G4B4};
+  const TImageFormat formats[] = {fmtA8R8G8B8, fmtX8R8G8B8, fmtR8G8B8,   fmtDXT1,     fmtDXT3,     fmtDXT5,
+                                  fmtGray8,    fmtA8Gray8,  fmtR5G6B5,   fmtATI1N,    fmtA1R5G5B5, fmtA4R4G4B4,
+                                  fmtATI2N};
   std::vector<std::string> files;
   std::vector<TRgbaImage> own;
   for (TImageFormat format : formats) {
@@ -705,7 +706,8 @@ TEST(DdsPeers, OurFilesDecodeAlikeInThePeers) {
       for (size_t p = 0; peer->Ok && p < peer->Rgba.size(); p += 4)
         if (peer->Rgba[p + 3] == 0 && own[i].Rgba[p + 3] == 0)
           for (int c = 0; c < 3; ++c) own[i].Rgba[p + c] = peer->Rgba[p + c];
-    const bool gray = formats[i] == fmtGray8 || formats[i] == fmtA8Gray8 || formats[i] == fmtATI1N;
+    const bool gray =
+        formats[i] == fmtGray8 || formats[i] == fmtA8Gray8 || formats[i] == fmtATI1N || formats[i] == fmtATI2N;
     // ImageMagick 6 reads neither luminance nor ATI nor 16-bit layouts.
     TImageFormatInfo info;
     QueryFormatInfo(formats[i], info);
@@ -719,4 +721,30 @@ TEST(DdsPeers, OurFilesDecodeAlikeInThePeers) {
     }
   }
   EXPECT_TRUE(pillow[0].Ok && pillow[3].Ok && pillow[5].Ok && pillow[6].Ok);
+}
+
+// Mipmapped and cube map files: the peers read the first surface, with our
+// pixels (block rounding apart).
+TEST(DdsPeers, FirstSurfaceOfChainsAndCubeMapsInThePeers) {
+  REQUIRE_PROGRAM("convert");
+  TempDir dir;
+  TImages images;
+  for (int i = 0; i < 6; ++i) {
+    images.List.push_back(TestSupport::RandomImage(32, 32, fmtA8R8G8B8, uint32_t(i)));
+    ChangeImageFormat(images.List.back(), fmtDXT5);
+  }
+  std::vector<std::string> files = {dir.File("chain.dds"), dir.File("cube.dds")};
+  {
+    TDynImageDataArray chain(images.List.begin(), images.List.begin() + 3);
+    ASSERT_TRUE(Dds()->SaveToFile(files[0], chain));
+    TSaveOptions cube(1, 0, 1, 6);
+    ASSERT_TRUE(Dds()->SaveToFile(files[1], images.List));
+  }
+  std::vector<TRgbaImage> pillow = PillowDecode(files, dir);
+  const TRgbaImage own = ToRgba(images.List[0]);
+  for (size_t i = 0; i < files.size(); ++i) {
+    EXPECT_EQ(CompareRgba(MagickDecode(files[i]), own, 1, true), "") << "ImageMagick, " << files[i];
+    if (pillow[i].Ok) EXPECT_EQ(CompareRgba(pillow[i], own, 1, true), "") << "Pillow, " << files[i];
+  }
+  EXPECT_TRUE(pillow[0].Ok);
 }
