@@ -4,14 +4,17 @@
 // earlier. Adding a handler is one include and one line at its place here.
 #include "Imaging.h"
 #include "ImagingBitmap.h"
+#include "ImagingDds.h"
 #include "ImagingGif.h"
 #include "ImagingJpeg.h"
 #include "ImagingJpeg2000.h"
 #include "ImagingNetworkGraphics.h"
 #include "ImagingPcx.h"
 #include "ImagingPortableMaps.h"
+#include "ImagingPsd.h"
 #include "ImagingTarga.h"
 #include "ImagingTiff.h"
+#include "ImagingXpm.h"
 
 namespace Imaging {
 
@@ -27,6 +30,7 @@ void RegisterFileFormatHandlers() {
   // 6 GIF
   AddFileFormatHandler<TGIFFileFormat>();
   // 7 DirectDraw Surface
+  AddFileFormatHandler<TDDSFileFormat>();
   // 8 Truevision Targa
   AddFileFormatHandler<TTargaFileFormat>();
   // 9-13 portable maps: PBM, PGM, PPM, PAM, PFM
@@ -40,9 +44,11 @@ void RegisterFileFormatHandlers() {
   // 15 TIFF
   AddFileFormatHandler<TTiffFileFormat>();
   // 16 Photoshop
+  AddFileFormatHandler<TPSDFileFormat>();
   // 17 ZSoft PCX
   AddFileFormatHandler<TPCXFileFormat>();
   // 18 X Pixmap
+  AddFileFormatHandler<TXPMFileFormat>();
   // 19 Bethesda BSI
   // 20-23 Daggerfall CIF, IMG, texture, sky
 }

@@ -476,7 +476,8 @@ TEST_F(ConversionJobTest, SystemHandlersConvertARealImage) {
     fs::path out = Root / "photo.bmp" / ("photo." + ext);
     ASSERT_TRUE(fs::exists(out)) << ext;
     // Lossless formats with full colour give the pixels back.
-    if (ext == "bmp" || ext == "tga" || ext == "ppm" || ext == "png" || ext == "pam" || ext == "tif") {
+    if (ext == "bmp" || ext == "tga" || ext == "ppm" || ext == "png" || ext == "pam" || ext == "tif" ||
+        ext == "dds" || ext == "psd" || ext == "xpm") {
       ASSERT_TRUE(TestSupport::OwnDecodeRGBA(out.string(), w, h, got)) << ext;
       EXPECT_EQ(w, w0);
       EXPECT_EQ(h, h0);
