@@ -267,7 +267,20 @@ void TNGFileLoader::LoadImageFromJNGFrame(int32_t FrameWidth, int32_t FrameHeigh
     }
     if (alpha.Image.Width != color.Image.Width || alpha.Image.Height != color.Image.Height)
       ScaleImage(alpha.Image, color.Image.Width, color.Image.Height, rfNearest);
-    if (alpha.Image.Format != fmtGray8) ChangeImageFormat(alpha.Image, fmtGray8);
+    if (alpha.Image.Format == fmtGray16) {
+      // 16-bit alpha narrowed with rounding, as viewers show it.
+      TCompatibleImage narrow;
+      if (!CreateImage(alpha.Image.Width, alpha.Image.Height, fmtGray8, narrow.Image))
+        RaiseImagingError("The alpha of the frame cannot be converted.");
+      narrow.MustBeFreed = true;
+      const auto* wide = static_cast<const uint16_t*>(alpha.Image.Bits);
+      auto* bytes = static_cast<uint8_t*>(narrow.Image.Bits);
+      for (size_t i = 0, n = size_t(alpha.Image.Width) * size_t(alpha.Image.Height); i < n; ++i)
+        bytes[i] = uint8_t((uint32_t(wide[i]) * 255 + 32767) / 65535);
+      std::swap(alpha.Image, narrow.Image);
+    } else if (alpha.Image.Format != fmtGray8) {
+      ChangeImageFormat(alpha.Image, fmtGray8);
+    }
     const bool gray = color.Image.Format == fmtGray8;
     ChangeImageFormat(color.Image, gray ? fmtA8Gray8 : fmtA8R8G8B8);
     const size_t step = gray ? 2 : 4;
@@ -395,6 +408,9 @@ bool TMNGFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Image
   }
   saver.MHDR.FrameWidth = uint32_t(width);
   saver.MHDR.FrameHeight = uint32_t(height);
+  // Frames are shown a third of a second each (one tick, as in the animated
+  // PNGs we write); with no time base at all viewers show only one picture.
+  saver.MHDR.TicksPerSecond = 3;
   saver.MHDR.NominalFrameCount = uint32_t(FLastIdx - FFirstIdx + 1);
   saver.MHDR.SimplicityProfile = 473;
   // Every frame is written as soon as it is prepared.
