@@ -804,7 +804,9 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
         target->Data().resize(at + length);
         dataPtr = target->Data().data() + at;
       } else {
-        data.assign(length, 0);
+        // One spare byte: the block is never empty, so that the copies of
+        // fixed records below always get a valid source.
+        data.assign(size_t(length) + 1, 0);
         dataPtr = data.data();
       }
       // Read in pieces, each summed into the CRC while it is in the cache.

@@ -359,6 +359,8 @@ TEST_F(MngTest, EmptyAndHostileFiles) {
        Resign(TPngBuilder().Chunk("MHDR", BE({0x7FFFFFFF, 0x7FFFFFFF, 0, 0, 0, 0, 1})).Chunk("MEND", {}).Bytes,
               mngSig),
        ""},
+      {"empty MHDR", "mng", Resign(TPngBuilder().Chunk("MHDR", {}).Chunk("MEND", {}).Bytes, mngSig),
+       "MNG file without frames has an invalid frame size of 0 x 0."},
       {"bad MHDR CRC", "mng", Resign(TPngBuilder().Chunk("MHDR", BE({1, 1, 0, 0, 0, 0, 1}), true).Bytes, mngSig),
        "CRC error in MHDR chunk. File may be corrupted."},
       {"12-bit JNG", "jng",
