@@ -294,6 +294,46 @@ TEST_F(MngTest, MngFramesAreLosslessOrJpeg) {
 }
 
 // ---------------------------------------------------------------------------
+// Animated PNG composition
+// ---------------------------------------------------------------------------
+
+TEST_F(MngTest, ApngDisposeAndBlendFollowTheCanvasRules) {
+  // Gray with alpha on a 4 x 1 canvas: a full frame, a region cleared after
+  // it (dispose 1), a translucent pixel drawn over and then undone
+  // (dispose 2), and a transparent pixel drawn over the cleared region.
+  auto px = [](std::initializer_list<uint8_t> V) { return Zlib(Concat({0}, std::vector<uint8_t>(V))); };
+  auto png = TPngBuilder()
+                 .Header(4, 1, 8, 4)
+                 .Chunk("acTL", BE({4, 0}))
+                 .Chunk("fcTL", FcTL(0, 4, 1, 0, 0, 0, 0))
+                 .RawData(px({10, 255, 10, 255, 10, 255, 10, 255}))
+                 .Chunk("fcTL", FcTL(1, 2, 1, 0, 0, 1, 0))
+                 .Chunk("fdAT", Concat(BE({2}), px({20, 255, 20, 255})))
+                 .Chunk("fcTL", FcTL(3, 1, 1, 3, 0, 2, 1))
+                 .Chunk("fdAT", Concat(BE({4}), px({30, 128})))
+                 .Chunk("fcTL", FcTL(5, 1, 1, 0, 0, 0, 1))
+                 .Chunk("fdAT", Concat(BE({6}), px({0, 0})))
+                 .End()
+                 .Bytes;
+  TDynImageDataArray frames = PngTest::LoadPng(png);
+  ASSERT_EQ(frames.size(), 4u);
+  const std::vector<uint8_t> expected[] = {
+      {10, 255, 10, 255, 10, 255, 10, 255},
+      {20, 255, 20, 255, 10, 255, 10, 255},
+      // (30 x 128 + 10 x 127) / 255 = 20.04, over an opaque pixel: opaque
+      {0, 0, 0, 0, 10, 255, 20, 255},
+      // back to the canvas before the translucent pixel, which is the one
+      // after the region was cleared; transparent over transparent stays so
+      {0, 0, 0, 0, 10, 255, 10, 255},
+  };
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(frames[i].Format, fmtA8Gray8);
+    EXPECT_EQ(PixelBytes(frames[i]), expected[i]) << "frame " << i;
+  }
+  ReleaseImageArray(frames);
+}
+
+// ---------------------------------------------------------------------------
 // Reading hand-made and damaged files
 // ---------------------------------------------------------------------------
 
