@@ -26,7 +26,9 @@ void RegisterFileFormatHandlers() {
   // 3 PNG
   AddFileFormatHandler<TPNGFileFormat>();
   // 4 MNG
+  AddFileFormatHandler<TMNGFileFormat>();
   // 5 JNG
+  AddFileFormatHandler<TJNGFileFormat>();
   // 6 GIF
   AddFileFormatHandler<TGIFFileFormat>();
   // 7 DirectDraw Surface

@@ -564,6 +564,9 @@ void ExpandPackedRow(const uint8_t* Src, uint8_t* Dst, size_t Width, int BitDept
 constexpr int64_t MaxDeflateRatio = 1032;
 constexpr int64_t SmallFrameBytes = 16 << 20;
 
+// Ancillary chunks have a lower-case first letter.
+inline bool IsAncillary(TChunkId Id) { return (Id & 0x20000000u) != 0; }
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -614,6 +617,9 @@ bool TNGFileLoader::LoadFile(THandle Handle) {
   acTL = {};
   FSawIDAT = false;
   FSawacTL = false;
+  FAnimationDamaged = false;
+  FDefaultImageEnded = false;
+  FStopped = false;
   FNextSequence = 0;
   FfcTLCount = 0;
   TIOFunctions io = CurrentIOTable();
@@ -628,8 +634,52 @@ bool TNGFileLoader::LoadFile(THandle Handle) {
   else
     return false;
   ReadChunks(io, Handle);
-  if (FileType == ngPNG || FileType == ngAPNG) CheckAnimation();
+  if ((FileType == ngPNG || FileType == ngAPNG) && !FStopped) CheckAnimation();
   return true;
+}
+
+void TNGFileLoader::DropAnimation() {
+  FAnimationDamaged = true;
+  if (Frames.size() > 1) Frames.resize(1);
+  if (!Frames.empty()) {
+    TFrameInfo& f = *Frames[0];
+    f.HasfcTL = false;
+    f.fcTL = {};
+    f.FrameWidth = int32_t(f.IHDR.Width);
+    f.FrameHeight = int32_t(f.IHDR.Height);
+  }
+  if (FileType == ngAPNG) FileType = ngPNG;
+  acTL = {};
+}
+
+void TNGFileLoader::EndAnimationFrame(TFrameInfo* Frame) {
+  if (!Frame) return;
+  if (Frames.empty() || Frame == Frames[0].get()) {
+    EndFrameDecoding(Frame);
+    return;
+  }
+  try {
+    EndFrameDecoding(Frame);
+  } catch (const EImagingError&) {
+    DropAnimation();
+  }
+}
+
+size_t TNGFileLoader::FramesForFirstImage() const {
+  // Composed output starts with the first animation frame, which follows a
+  // default image that is not part of the animation.
+  if (ComposeAnimation && !Frames.empty() && !Frames[0]->HasfcTL) return 2;
+  return 1;
+}
+
+void TNGFileLoader::CheckComposition(int64_t OutputFrames) const {
+  if (!ComposeAnimation || Frames.empty()) return;
+  const TIHDR& h = Frames[0]->IHDR;
+  // Indexed animations may be composed in 32-bit colour.
+  const int64_t pixelBytes = std::max<int64_t>(BytesPerPixelOf(FormatForLayout(h.ColorType, h.BitDepth)), 4);
+  if (int64_t(h.Width) * h.Height * pixelBytes * OutputFrames > MaxComposedBytes)
+    RaiseImagingError("Animation of %d frames on a %d x %d canvas is too large to compose.", OutputFrames,
+                      int64_t(h.Width), int64_t(h.Height));
 }
 
 void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
@@ -654,8 +704,13 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
 
     const bool isMHDR = isMNG && first;
     first = false;
-    const bool known = isMHDR || id == IHDRId || id == fcTLId || id == JHDRId || id == IDATId || id == fdATId ||
-                       id == JDATId || id == JDAAId || id == PLTEId || id == tRNSId || id == bKGDId || id == acTLId;
+    const bool animationChunk = id == acTLId || id == fcTLId || id == fdATId;
+    // Animation chunks of other file kinds, and of an animation found
+    // damaged, are passed over like unknown chunks.
+    const bool ignored = animationChunk && (isMNG || FileType == ngJNG || FAnimationDamaged);
+    const bool known = !ignored && (isMHDR || id == IHDRId || id == fcTLId || id == JHDRId || id == IDATId ||
+                                    id == fdATId || id == JDATId || id == JDAAId || id == PLTEId || id == tRNSId ||
+                                    id == bKGDId || id == acTLId);
     TFrameInfo* frame = GetLastFrame();
 
     // Where the data go: image data straight into the frame's stream, the
@@ -663,53 +718,83 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
     // their CRC.
     uint8_t* dataPtr = nullptr;
     TMemoryStream* target = nullptr;
-    if (id == IDATId || id == fdATId || id == JDATId || id == JDAAId) {
+    if (known && (id == IDATId || id == fdATId || id == JDATId || id == JDAAId)) {
       if (!frame) RaiseInvalidChunk(id);
       target = id == JDATId ? frame->JDATMemory.get() : id == JDAAId ? frame->JDAAMemory.get()
                                                                      : frame->IDATMemory.get();
     }
+    // In a PNG file IDAT belongs to the default image only, in one run that
+    // ends where the animation frames begin; an IDAT anywhere else is damage
+    // of the animation, and the chunk is passed over.
+    bool skip = false;
+    if (known && id == IDATId && (isPNG || FileType == ngAPNG) && (Frames.size() != 1 || FDefaultImageEnded)) {
+      DropAnimation();
+      skip = true;
+    }
+    // fdAT needs the fcTL of an animation frame before it.
+    if (known && id == fdATId && (length < 4 || !frame->HasfcTL || Frames.size() < 2)) {
+      DropAnimation();
+      skip = true;
+    }
+
     // Image data of a PNG frame decoded as they are read: the chunk is read
     // in pieces, each summed into the CRC and handed to the frame's decoder.
-    if (DecodeWhileReading && (id == IDATId || id == fdATId) && (isPNG || FileType == ngAPNG)) {
-      // In a PNG file IDAT belongs to the default image only; fdAT carries a
-      // sequence number before the data continuing its frame's stream.
-      if (!frame || (id == IDATId && Frames.size() != 1) ||
-          (id == fdATId && (length < 4 || !frame->HasfcTL || Frames.size() < 2)))
-        RaiseInvalidChunk(id);
+    if (!skip && DecodeWhileReading && known && (id == IDATId || id == fdATId) && (isPNG || FileType == ngAPNG)) {
       if (!piece) piece.reset(new uint8_t[PieceSize]);
       uint8_t idBytes[4];
       WriteBE32(idBytes, id);
       uLong sum = crc32(0L, idBytes, 4);
       uint32_t done = 0;
+      bool damaged = false;
       if (id == fdATId) {
         uint8_t seq[4];
         if (IO.Read(Handle, seq, 4) != 4) RaiseChunkDataError(id);
         sum = crc32(sum, seq, 4);
-        if (ReadBE32(seq) != FNextSequence) RaiseInvalidChunk(id);
-        ++FNextSequence;
         done = 4;
+        if (ReadBE32(seq) != FNextSequence)
+          damaged = true;
+        else
+          ++FNextSequence;
       }
-      if (!frame->Decoder && done < length)
-        frame->Decoder.reset(new TPNGFrameDecoder(frame->FrameWidth, frame->FrameHeight, frame->IHDR, left));
       const uint32_t dataStart = done;
-      for (bool chunkStart = true; done < length; chunkStart = false) {
-        int32_t part = int32_t(std::min<uint32_t>(length - done, PieceSize));
-        if (IO.Read(Handle, piece.get(), part) != part) RaiseChunkDataError(id);
-        sum = crc32(sum, piece.get(), uInt(part));
-        frame->Decoder->Feed(piece.get(), size_t(part), chunkStart);
-        done += uint32_t(part);
+      // The default image's failures fail the load; an animation frame's
+      // only cost the animation.
+      const bool isDefault = frame == Frames[0].get();
+      try {
+        if (!damaged && !frame->Decoder && done < length)
+          frame->Decoder.reset(new TPNGFrameDecoder(frame->FrameWidth, frame->FrameHeight, frame->IHDR, left));
+        for (bool chunkStart = true; !damaged && done < length; chunkStart = false) {
+          int32_t part = int32_t(std::min<uint32_t>(length - done, PieceSize));
+          if (IO.Read(Handle, piece.get(), part) != part) RaiseChunkDataError(id);
+          sum = crc32(sum, piece.get(), uInt(part));
+          done += uint32_t(part);
+          frame->Decoder->Feed(piece.get(), size_t(part), chunkStart);
+        }
+      } catch (const EImagingError&) {
+        if (isDefault) throw;
+        damaged = true;
       }
-      uint8_t crcBytes[4];
-      if (IO.Read(Handle, crcBytes, 4) != 4) RaiseChunkDataError(id);
-      if (uint32_t(sum) != ReadBE32(crcBytes)) RaiseCrcError(id);
-      frame->DataSize += length - dataStart;
-      if (id == IDATId) FSawIDAT = true;
+      if (damaged) {
+        // The rest of the chunk is passed over.
+        DropAnimation();
+        if (IO.Seek(Handle, int32_t(length - done + 4), smFromCurrent) < 0) RaiseChunkDataError(id);
+      } else {
+        uint8_t crcBytes[4];
+        if (IO.Read(Handle, crcBytes, 4) != 4) RaiseChunkDataError(id);
+        if (uint32_t(sum) != ReadBE32(crcBytes)) {
+          if (id == IDATId) RaiseCrcError(id);
+          DropAnimation();
+        } else {
+          frame->DataSize += length - dataStart;
+          if (id == IDATId) FSawIDAT = true;
+        }
+      }
       if (IO.Eof(Handle)) break;
       continue;
     }
 
-    uint32_t crc;
-    if (known) {
+    bool crcOk = true;
+    if (known && !skip) {
       size_t at = 0;
       if (target && !isMHDR) {
         at = target->Data().size();
@@ -719,7 +804,9 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
         target->Data().resize(at + length);
         dataPtr = target->Data().data() + at;
       } else {
-        data.assign(length, 0);
+        // One spare byte: the block is never empty, so that the copies of
+        // fixed records below always get a valid source.
+        data.assign(size_t(length) + 1, 0);
         dataPtr = data.data();
       }
       // Read in pieces, each summed into the CRC while it is in the cache.
@@ -739,8 +826,17 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
         if (target && !isMHDR) target->Data().resize(at);
         RaiseChunkDataError(id);
       }
-      crc = uint32_t(sum);
-      if (crc != ReadBE32(crcBytes)) RaiseCrcError(id);
+      crcOk = uint32_t(sum) == ReadBE32(crcBytes);
+      if (!crcOk) {
+        // A damaged ancillary chunk is passed over (its data taken back); a
+        // damaged critical chunk fails the load.
+        if (!IsAncillary(id) || isMHDR) RaiseCrcError(id);
+        if (target) target->Data().resize(at);
+        if (id == fdATId) DropAnimation();
+      }
+    } else if (IsAncillary(id)) {
+      // Unknown ancillary chunks are not even read.
+      if (IO.Seek(Handle, int32_t(length + 4), smFromCurrent) < 0) RaiseChunkDataError(id);
     } else {
       if (!piece) piece.reset(new uint8_t[PieceSize]);
       uLong c = 0;
@@ -761,13 +857,18 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
       if (uint32_t(c) != ReadBE32(crcBytes)) RaiseCrcError(id);
     }
 
-    if (isMHDR) {
+    if (!known || skip || !crcOk) {
+      // passed over
+    } else if (isMHDR) {
       std::memcpy(&MHDR, dataPtr, std::min<size_t>(length, sizeof(MHDR)));
       uint32_t* fields = reinterpret_cast<uint32_t*>(&MHDR);
       for (int i = 0; i < 7; ++i) fields[i] = SwapEndian32(fields[i]);
     } else if (id == IHDRId) {
       if (isPNG || FileType == ngAPNG || FileType == ngJNG) {
         if (!Frames.empty()) RaiseInvalidChunk(id);
+      } else if (FirstImageOnly && !Frames.empty()) {
+        FStopped = true;
+        break;
       }
       TFrameInfo* f = AddFrameInfo();
       std::memcpy(&f->IHDR, dataPtr, std::min<size_t>(length, sizeof(TIHDR)));
@@ -784,48 +885,61 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
       f->IsJpegFrame = false;
     } else if (id == fcTLId) {
       if (!frame) RaiseInvalidChunk(id);
-      if (isMNG || FileType == ngJNG) {
-        // Animation control belongs to animated PNG only.
+      TfcTL fc{};
+      std::memcpy(&fc, dataPtr, std::min<size_t>(length, sizeof(TfcTL)));
+      fc.SeqNumber = SwapEndian32(fc.SeqNumber);
+      fc.Width = SwapEndian32(fc.Width);
+      fc.Height = SwapEndian32(fc.Height);
+      fc.XOffset = SwapEndian32(fc.XOffset);
+      fc.YOffset = SwapEndian32(fc.YOffset);
+      fc.DelayNumer = SwapEndian16(fc.DelayNumer);
+      fc.DelayDenom = SwapEndian16(fc.DelayDenom);
+      const TIHDR& canvas = Frames.front()->IHDR;
+      // The default image is the first frame of the animation when no image
+      // data came before its fcTL: then the frame covers the whole canvas.
+      const bool isDefault = Frames.size() == 1 && frame->DataSize == 0;
+      bool valid = fc.SeqNumber == FNextSequence && fc.Width != 0 && fc.Height != 0 &&
+                   uint64_t(fc.XOffset) + fc.Width <= canvas.Width &&
+                   uint64_t(fc.YOffset) + fc.Height <= canvas.Height && fc.DisposeOp <= 2 && fc.BlendOp <= 1 &&
+                   // the previous animation frame must have had its data
+                   !(frame->HasfcTL && frame->DataSize == 0);
+      if (valid && isDefault)
+        valid = fc.XOffset == 0 && fc.YOffset == 0 && fc.Width == canvas.Width && fc.Height == canvas.Height;
+      if (!valid) {
+        DropAnimation();
       } else {
-        TfcTL fc{};
-        std::memcpy(&fc, dataPtr, std::min<size_t>(length, sizeof(TfcTL)));
-        fc.SeqNumber = SwapEndian32(fc.SeqNumber);
-        fc.Width = SwapEndian32(fc.Width);
-        fc.Height = SwapEndian32(fc.Height);
-        fc.XOffset = SwapEndian32(fc.XOffset);
-        fc.YOffset = SwapEndian32(fc.YOffset);
-        fc.DelayNumer = SwapEndian16(fc.DelayNumer);
-        fc.DelayDenom = SwapEndian16(fc.DelayDenom);
-        const TIHDR& canvas = Frames.front()->IHDR;
-        if (fc.SeqNumber != FNextSequence || fc.Width == 0 || fc.Height == 0 ||
-            uint64_t(fc.XOffset) + fc.Width > canvas.Width || uint64_t(fc.YOffset) + fc.Height > canvas.Height ||
-            fc.DisposeOp > 2 || fc.BlendOp > 1)
-          RaiseInvalidChunk(id);
-        // The previous animation frame must have had its data.
-        if (frame->HasfcTL && frame->DataSize == 0) RaiseInvalidChunk(id);
-        ++FNextSequence;
-        ++FfcTLCount;
-        TFrameInfo* f;
-        if (Frames.size() == 1 && frame->DataSize == 0) {
-          // The default image is the first frame of the animation: it covers
-          // the whole canvas.
-          if (fc.XOffset != 0 || fc.YOffset != 0 || fc.Width != canvas.Width || fc.Height != canvas.Height)
-            RaiseInvalidChunk(id);
-          f = frame;
-        } else {
-          EndFrameDecoding(frame);
-          f = AddFrameInfo();
-          f->AssignSharedProps(*Frames.front());
+        TFrameInfo* f = frame;
+        if (!isDefault) {
+          if (FirstImageOnly && Frames.size() >= FramesForFirstImage()) {
+            EndAnimationFrame(frame);
+            FStopped = true;
+            break;
+          }
+          if (frame == Frames[0].get()) FDefaultImageEnded = true;
+          EndAnimationFrame(frame);
+          if (!FAnimationDamaged) {
+            CheckComposition(int64_t(FfcTLCount) + 1);
+            f = AddFrameInfo();
+            f->AssignSharedProps(*Frames.front());
+          }
         }
-        f->fcTL = fc;
-        f->HasfcTL = true;
-        f->FrameWidth = int32_t(fc.Width);
-        f->FrameHeight = int32_t(fc.Height);
-        f->IsJpegFrame = false;
+        if (!FAnimationDamaged) {
+          ++FNextSequence;
+          ++FfcTLCount;
+          f->fcTL = fc;
+          f->HasfcTL = true;
+          f->FrameWidth = int32_t(fc.Width);
+          f->FrameHeight = int32_t(fc.Height);
+          f->IsJpegFrame = false;
+        }
       }
     } else if (id == JHDRId) {
       if (FileType != ngJNG && !isMNG) RaiseInvalidChunk(id);
       if (FileType == ngJNG && !Frames.empty()) RaiseInvalidChunk(id);
+      if (FirstImageOnly && !Frames.empty()) {
+        FStopped = true;
+        break;
+      }
       TFrameInfo* f = AddFrameInfo();
       std::memcpy(&f->JHDR, dataPtr, std::min<size_t>(length, sizeof(TJHDR)));
       f->JHDR.Width = SwapEndian32(f->JHDR.Width);
@@ -838,11 +952,6 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
       f->FrameHeight = int32_t(f->JHDR.Height);
       f->IsJpegFrame = true;
     } else if (id == IDATId) {
-      // In a PNG file image data belong to the default image only.
-      if ((isPNG || FileType == ngAPNG) && Frames.size() != 1) {
-        target->Data().resize(target->Data().size() - length);
-        RaiseInvalidChunk(id);
-      }
       frame->LastDataChunkStart = int64_t(target->Data().size()) - length;
       frame->DataSize += length;
       FSawIDAT = true;
@@ -850,13 +959,10 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
       // fdAT: sequence number, then data continuing the frame's stream.
       std::vector<uint8_t>& d = target->Data();
       size_t at = d.size() - length;
-      if (isMNG || FileType == ngJNG) {
+      if (ReadBE32(d.data() + at) != FNextSequence) {
         d.resize(at);
+        DropAnimation();
       } else {
-        if (length < 4 || !frame->HasfcTL || Frames.size() < 2 || ReadBE32(d.data() + at) != FNextSequence) {
-          d.resize(at);
-          RaiseInvalidChunk(id);
-        }
         ++FNextSequence;
         d.erase(d.begin() + ptrdiff_t(at), d.begin() + ptrdiff_t(at) + 4);
         frame->LastDataChunkStart = int64_t(at);
@@ -907,14 +1013,15 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
         frame->BackgroundSize = int32_t(length);
       }
     } else if (id == acTLId) {
-      if (isPNG || FileType == ngAPNG) {
-        // One acTL, before the image data.
-        if (FSawacTL || FSawIDAT || Frames.empty()) RaiseInvalidChunk(id);
-        TacTL a{};
-        std::memcpy(&a, dataPtr, std::min<size_t>(length, sizeof(TacTL)));
-        a.NumFrames = SwapEndian32(a.NumFrames);
-        a.NumPlay = SwapEndian32(a.NumPlay);
-        if (a.NumFrames == 0 || a.NumFrames > 0x7FFFFFFFu) RaiseInvalidChunk(id);
+      if (Frames.empty()) RaiseInvalidChunk(id);
+      TacTL a{};
+      std::memcpy(&a, dataPtr, std::min<size_t>(length, sizeof(TacTL)));
+      a.NumFrames = SwapEndian32(a.NumFrames);
+      a.NumPlay = SwapEndian32(a.NumPlay);
+      // One acTL, before the image data, announcing at least one frame.
+      if (FSawacTL || FSawIDAT || a.NumFrames == 0 || a.NumFrames > 0x7FFFFFFFu) {
+        DropAnimation();
+      } else {
         acTL = a;
         FileType = ngAPNG;
         FSawacTL = true;
@@ -925,15 +1032,15 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
     if (id == IENDId && !isMNG) break;
     if (IO.Eof(Handle)) break;
   }
-  EndFrameDecoding(GetLastFrame());
+  EndAnimationFrame(GetLastFrame());
 }
 
 void TNGFileLoader::CheckAnimation() {
-  if (FfcTLCount > 0 && !FSawacTL) RaiseInvalidChunk(fcTLId);
+  if (FAnimationDamaged) return;
+  if (FfcTLCount > 0 && !FSawacTL) return DropAnimation();
   if (!FSawacTL) return;
-  if (uint32_t(FfcTLCount) != acTL.NumFrames) RaiseInvalidChunk(acTLId);
   TFrameInfo* last = GetLastFrame();
-  if (last && last->HasfcTL && last->DataSize == 0) RaiseInvalidChunk(fcTLId);
+  if (uint32_t(FfcTLCount) != acTL.NumFrames || (last && last->HasfcTL && last->DataSize == 0)) DropAnimation();
 }
 
 // ---------------------------------------------------------------------------
@@ -1390,7 +1497,37 @@ void TNGFileSaver::StoreImageToPNGFrame(const TIHDR& IHDR, const void* Bits, con
 TFrameInfo* TNGFileSaver::AddFrame(const TImageData& Image, bool IsJpegFrame) {
   TImageFormatInfo info;
   if (!QueryFormatInfo(Image.Format, info)) RaiseImagingError("Unsupported image format.");
-  if (IsJpegFrame) RaiseImagingError("JPEG frames cannot be written by this saver.");
+  if (IsJpegFrame) {
+    const TImageFormat f = Image.Format;
+    if (f != fmtGray8 && f != fmtA8Gray8 && f != fmtR8G8B8 && f != fmtA8R8G8B8)
+      RaiseImagingError("Unsupported image format.");
+    TFrameInfo* frame = AddFrameInfo();
+    frame->IsJpegFrame = true;
+    frame->FrameWidth = Image.Width;
+    frame->FrameHeight = Image.Height;
+    TJHDR& j = frame->JHDR;
+    j.Width = uint32_t(Image.Width);
+    j.Height = uint32_t(Image.Height);
+    j.ColorType = f == fmtGray8 ? 8 : f == fmtA8Gray8 ? 12 : f == fmtR8G8B8 ? 10 : 14;
+    j.SampleDepth = 8;
+    j.Compression = 8;
+    j.Interlacing = Progressive ? 8 : 0;
+    j.AlphaSampleDepth = info.HasAlphaChannel ? 8 : 0;
+    j.AlphaCompression = LossyAlpha ? 8 : 0;
+    j.AlphaFilter = 0;
+    j.AlphaInterlacing = 0;
+    StoreImageToJNGFrame(j, Image, *frame->IDATMemory, *frame->JDATMemory, *frame->JDAAMemory);
+    j.Width = SwapEndian32(j.Width);
+    j.Height = SwapEndian32(j.Height);
+    if (FStreaming) {
+      // Written at once; the coded data are not kept.
+      WriteFrame(CurrentIOTable(), FHandle, Frames.size() - 1, nullptr, nullptr);
+      frame->IDATMemory->Data() = {};
+      frame->JDATMemory->Data() = {};
+      frame->JDAAMemory->Data() = {};
+    }
+    return frame;
+  }
   TFrameInfo* frame = AddFrameInfo();
   frame->IsJpegFrame = false;
   TIHDR& h = frame->IHDR;
@@ -1697,7 +1834,7 @@ void TNetworkGraphicsFileFormat::CheckOptionsValidity() {
 TPNGFileFormat::TPNGFileFormat() {
   FName = "Portable Network Graphics";
   FIsMultiImageFormat = true;
-  SetMaskList("*.png");
+  SetMaskList("*.png,*.apng");
   std::memcpy(FSignature, PNGSignature, 8);
   FSupportedFormats = GetSupportedFormats();
   RegisterOptionVariable(OptPngPreFilter, &FPreFilter);
@@ -1705,9 +1842,12 @@ TPNGFileFormat::TPNGFileFormat() {
   RegisterOptionVariable(OptPngLoadAnimated, &FLoadAnimated);
 }
 
-bool TPNGFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool) {
+bool TPNGFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool OnlyFirstLevel) {
   TNGFileLoader loader;
   loader.DecodeWhileReading = true;
+  loader.ComposeAnimation = FLoadAnimated != 0;
+  // One image asked for: reading ends with the frames it is made of.
+  loader.FirstImageOnly = OnlyFirstLevel;
   if (!loader.LoadFile(Handle) || loader.Frames.empty()) return false;
   Images.resize(loader.Frames.size());
   for (TImageData& image : Images) ResetImage(image);
@@ -1725,8 +1865,13 @@ bool TPNGFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
     }
     loader.ApplyFrameSettings(frame, Images[i]);
   }
-  // Animated files load their frames as stored (each frame only as large as
-  // its region) until frame composition is available.
+  // Animated files load as the full-canvas frames a viewer shows, or else
+  // as stored (each frame only as large as its region).
+  if (loader.FileType == ngAPNG && FLoadAnimated != 0) TAPNGAnimator::Animate(Images, loader.acTL, loader.Frames);
+  if (OnlyFirstLevel && Images.size() > 1) {
+    for (size_t i = 1; i < Images.size(); ++i) ReleaseImage(Images[i]);
+    Images.resize(1);
+  }
   return true;
 }
 

@@ -23,6 +23,10 @@ public:
 
 enum TNGFileType : int32_t { ngPNG, ngAPNG, ngMNG, ngJNG };
 
+// Composed animation frames (and the frames of an MNG) are held to 1 GiB in
+// total, so that small hostile files cannot ask for unbounded memory.
+constexpr int64_t MaxComposedBytes = int64_t(1) << 30;
+
 using TNGSignature = uint8_t[8];
 extern const TNGSignature PNGSignature;
 extern const TNGSignature MNGSignature;
@@ -191,19 +195,44 @@ public:
   // zlib stream is refused.
   void LoadImageFromPNGFrame(int32_t FrameWidth, int32_t FrameHeight, const TIHDR& IHDR,
                              TMemoryStream& IDATStream, TImageData& Image, int64_t LastChunkStart = -1);
+  // Decodes one JPEG-coded frame (JHDR in native order): the colour from
+  // the JDAT stream, the alpha from the JDAA stream or the PNG data of the
+  // IDAT stream.
+  void LoadImageFromJNGFrame(int32_t FrameWidth, int32_t FrameHeight, const TJHDR& JHDR, TMemoryStream& IDATStream,
+                             TMemoryStream& JDATStream, TMemoryStream& JDAAStream, TImageData& Image);
   // Applies palette, tRNS and bKGD of Frame to a decoded image.
   void ApplyFrameSettings(TFrameInfo& Frame, TImageData& Image);
 
   // When set, the image data of PNG frames are decoded as the chunks are
   // read into each frame's Image, instead of being collected in IDATMemory.
   bool DecodeWhileReading = false;
+  // Reading stops once the frames the first image needs are complete: the
+  // first frame, or with ComposeAnimation the frames of the first composed
+  // animation frame. The animation is then not checked as a whole.
+  bool FirstImageOnly = false;
+  // The animation will be composed on full canvases: their memory is
+  // checked as frames are found, before any is allocated.
+  bool ComposeAnimation = false;
+  // Reading ended early (FirstImageOnly).
+  bool Stopped() const { return FStopped; }
 
 private:
   void EndFrameDecoding(TFrameInfo* Frame);
   void ReadChunks(const TIOFunctions& IO, THandle Handle);
   void CheckAnimation();
+  // Damaged animation chunks cost the animation, not the default image: the
+  // frames after it are dropped and the file reads as a plain PNG.
+  void DropAnimation();
+  // Ends a frame's decoding; an animation frame that fails drops the
+  // animation.
+  void EndAnimationFrame(TFrameInfo* Frame);
+  size_t FramesForFirstImage() const;
+  void CheckComposition(int64_t OutputFrames) const;
   bool FSawIDAT = false;
   bool FSawacTL = false;
+  bool FAnimationDamaged = false;
+  bool FDefaultImageEnded = false;
+  bool FStopped = false;
   int64_t FNextSequence = 0;
   int32_t FfcTLCount = 0;
 };
@@ -218,6 +247,11 @@ public:
   // the zlib stream to IDATStream.
   void StoreImageToPNGFrame(const TIHDR& IHDR, const void* Bits, const TImageFormatInfo& FmtInfo,
                             TMemoryStream& IDATStream);
+  // JPEG-codes Image (gray or colour, with or without alpha; JHDR in native
+  // order): the colour into JDATStream, the alpha into JDAAStream as JPEG
+  // or into IDATStream as PNG data.
+  void StoreImageToJNGFrame(const TJHDR& JHDR, const TImageData& Image, TMemoryStream& IDATStream,
+                            TMemoryStream& JDATStream, TMemoryStream& JDAAStream);
   // Writes the signature and every chunk. After BeginFile, only what ends
   // the file.
   void SaveFile(THandle Handle);
@@ -270,6 +304,17 @@ protected:
   int32_t FProgressive = 0;
 };
 
+// Composes the raw frames of an animated PNG into full-canvas frames.
+class TAPNGAnimator {
+public:
+  // Replaces the decoded raw frames in Images (one per entry of Frames) by
+  // the frames a viewer shows: each drawn at its offset over the canvas its
+  // predecessors left, with their blend and dispose operations. A default
+  // image outside the animation is not among them.
+  static void Animate(TDynImageDataArray& Images, const TacTL& acTL,
+                      const std::vector<std::unique_ptr<TFrameInfo>>& Frames);
+};
+
 // Portable Network Graphics, including animated PNG.
 class TPNGFileFormat : public TNetworkGraphicsFileFormat {
 public:
@@ -282,6 +327,25 @@ public:
 
 protected:
   int32_t FLoadAnimated = -1;
+};
+
+// Multiple Network Graphics: a sequence of PNG and JNG frames, loaded one
+// image per frame (control chunks are passed over).
+class TMNGFileFormat : public TNetworkGraphicsFileFormat {
+public:
+  TMNGFileFormat();
+
+  bool ReadImages(THandle Handle, TDynImageDataArray& Images, bool OnlyFirstLevel) override;
+  bool WriteImages(THandle Handle, const TDynImageDataArray& Images, int32_t Index) override;
+};
+
+// JPEG Network Graphics: one JPEG-coded image with optional alpha.
+class TJNGFileFormat : public TNetworkGraphicsFileFormat {
+public:
+  TJNGFileFormat();
+
+  bool ReadImages(THandle Handle, TDynImageDataArray& Images, bool OnlyFirstLevel) override;
+  bool WriteImages(THandle Handle, const TDynImageDataArray& Images, int32_t Index) override;
 };
 
 }  // namespace Imaging

@@ -49,8 +49,10 @@ TEST_F(PngTest, RegistryEntryAndOptions) {
   TImageFileFormat* h = FindHandlerByExtension("PNG");
   ASSERT_NE(h, nullptr);
   EXPECT_EQ(h->Name(), "Portable Network Graphics");
-  EXPECT_EQ(h->Masks(), std::vector<std::string>{"*.png"});
-  EXPECT_EQ(h->Extensions(), std::vector<std::string>{"png"});
+  EXPECT_EQ(h->Masks(), (std::vector<std::string>{"*.png", "*.apng"}));
+  EXPECT_EQ(h->Extensions(), (std::vector<std::string>{"png", "apng"}));
+  EXPECT_TRUE(IsSupportedFileName("movie.APNG"));
+  EXPECT_EQ(FindHandlerForFileName("movie.apng"), h);
   EXPECT_TRUE(h->CanLoad());
   EXPECT_TRUE(h->CanSave());
   EXPECT_TRUE(h->IsMultiImageFormat());
@@ -402,8 +404,50 @@ TEST_F(PngTest, CrcIsVerified) {
   auto png = TPngBuilder().Header(1, 1, 8, 0).Data(RawRows({{1}})).End().Bytes;
   png[8 + 8 + 13] ^= 1;  // IHDR CRC
   EXPECT_EQ(LoadError(png), "CRC error in IHDR chunk. File may be corrupted.");
-  auto unknown = TPngBuilder().Header(1, 1, 8, 0).Chunk("tEXt", {'a', 0, 'b'}, true).Data(RawRows({{1}})).End().Bytes;
-  EXPECT_EQ(LoadError(unknown), "CRC error in tEXt chunk. File may be corrupted.");
+  // Critical chunks with a bad CRC fail; damaged ancillary chunks, known or
+  // not, are passed over as if they were absent.
+  auto rows = RawRows({{1, 2}});
+  EXPECT_EQ(LoadError(TPngBuilder().Header(2, 1, 8, 0).Chunk("IDAT", Zlib(rows), true).End().Bytes),
+            "CRC error in IDAT chunk. File may be corrupted.");
+  EXPECT_EQ(LoadError(TPngBuilder().Header(2, 1, 8, 0).Data(rows).Chunk("IEND", {}, true).Bytes),
+            "CRC error in IEND chunk. File may be corrupted.");
+  EXPECT_EQ(LoadError(TPngBuilder().Header(2, 1, 8, 0).Chunk("ZZZZ", {1}, true).Data(rows).End().Bytes),
+            "CRC error in ZZZZ chunk. File may be corrupted.");
+  struct TCase {
+    const char* Name;
+    std::vector<uint8_t> Png;
+    TImageFormat Format;
+    std::vector<uint8_t> Pixels;
+  };
+  const TCase cases[] = {
+      {"tEXt", TPngBuilder().Header(2, 1, 8, 0).Chunk("tEXt", {'a', 0, 'b'}, true).Data(rows).End().Bytes, fmtGray8,
+       {1, 2}},
+      {"iCCP", TPngBuilder().Header(2, 1, 8, 0).Chunk("iCCP", {'p', 0, 0, 1, 2}, true).Data(rows).End().Bytes,
+       fmtGray8, {1, 2}},
+      // Without its tRNS the gray key 1 is not transparent.
+      {"tRNS", TPngBuilder().Header(2, 1, 8, 0).Chunk("tRNS", BE({1}), true).Data(rows).End().Bytes, fmtGray8, {1, 2}},
+      {"good tRNS", TPngBuilder().Header(2, 1, 8, 0).Chunk("tRNS", {0, 1}).Data(rows).End().Bytes, fmtA8Gray8,
+       {1, 0, 2, 255}},
+      {"bKGD", TPngBuilder().Header(2, 1, 8, 0).Chunk("bKGD", {0, 9}, true).Chunk("tRNS", {0, 1}).Data(rows).End().Bytes,
+       fmtA8Gray8, {1, 0, 2, 255}},
+      {"acTL", TPngBuilder().Header(2, 1, 8, 0).Chunk("acTL", BE({1, 0}), true).Data(rows).End().Bytes, fmtGray8,
+       {1, 2}},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TDynImageDataArray images = LoadPng(c.Png);
+    ASSERT_EQ(images.size(), 1u);
+    EXPECT_EQ(images[0].Format, c.Format);
+    EXPECT_EQ(PixelBytes(images[0]), c.Pixels);
+    ReleaseImageArray(images);
+  }
+  // A large damaged ancillary chunk is passed over as well.
+  auto huge =
+      TPngBuilder().Header(2, 1, 8, 0).Chunk("zTXt", std::vector<uint8_t>(200000, 0x55), true).Data(rows).End().Bytes;
+  TDynImageDataArray images = LoadPng(huge);
+  ASSERT_EQ(images.size(), 1u);
+  EXPECT_EQ(PixelBytes(images[0]), (std::vector<uint8_t>{1, 2}));
+  ReleaseImageArray(images);
 }
 
 TEST_F(PngTest, HostileChunkLengthsAreRefusedBeforeAllocating) {
@@ -543,8 +587,8 @@ TEST_F(PngTest, ApngFramesLoadAsStored) {
                  .Chunk("fdAT", Concat(BE({3}), frame(4, 1, 9)))
                  .End()
                  .Bytes;
-  for (int32_t animated : {-1, 0}) {
-    SetImagingOption(OptPngLoadAnimated, animated);
+  {
+    SetImagingOption(OptPngLoadAnimated, 0);
     TDynImageDataArray images = LoadPng(png);
     ASSERT_EQ(images.size(), 3u);
     EXPECT_EQ(images[0].Width, 4);
@@ -556,6 +600,7 @@ TEST_F(PngTest, ApngFramesLoadAsStored) {
     EXPECT_EQ(images[2].Height, 1);
     EXPECT_EQ(PixelBytes(images[2]), std::vector<uint8_t>(4, 9));
     ReleaseImageArray(images);
+    SetImagingOption(OptPngLoadAnimated, -1);
   }
 
   // The frame records: shared header, fcTL fields in native order.
@@ -576,7 +621,7 @@ TEST_F(PngTest, ApngFramesLoadAsStored) {
   EXPECT_EQ(loader.Frames[2]->FrameHeight, 1);
 }
 
-TEST_F(PngTest, ApngStructureErrorsFail) {
+TEST_F(PngTest, ApngStructureErrorsCostOnlyTheAnimation) {
   auto data = Zlib(RawRows({{1, 1}}));
   auto base = [&]() { return TPngBuilder().Header(2, 1, 8, 0); };
   struct TCase {
@@ -590,7 +635,7 @@ TEST_F(PngTest, ApngStructureErrorsFail) {
                    "Invalid fcTL chunk. File may be corrupted."});
   cases.push_back({"acTL after IDAT", base().RawData(data).Chunk("acTL", BE({1, 0})).End().Bytes,
                    "Invalid acTL chunk. File may be corrupted."});
-  cases.push_back({"two acTL", base().Chunk("acTL", BE({1, 0})).Chunk("acTL", BE({1, 0})).End().Bytes,
+  cases.push_back({"two acTL", base().Chunk("acTL", BE({1, 0})).Chunk("acTL", BE({1, 0})).RawData(data).End().Bytes,
                    "Invalid acTL chunk. File may be corrupted."});
   cases.push_back({"zero frames", base().Chunk("acTL", BE({0, 0})).RawData(data).End().Bytes,
                    "Invalid acTL chunk. File may be corrupted."});
@@ -638,7 +683,48 @@ TEST_F(PngTest, ApngStructureErrorsFail) {
                        .End()
                        .Bytes,
                    "Invalid IDAT chunk. File may be corrupted."});
-  for (const TCase& c : cases) EXPECT_EQ(LoadError(c.Png), c.Message) << c.Name;
+  cases.push_back({"bad fdAT CRC",
+                   base()
+                       .Chunk("acTL", BE({1, 0}))
+                       .RawData(data)
+                       .Chunk("fcTL", FcTL(0, 2, 1, 0, 0))
+                       .Chunk("fdAT", Concat(BE({1}), data), true)
+                       .End()
+                       .Bytes,
+                   ""});
+  cases.push_back({"broken frame stream",
+                   base()
+                       .Chunk("acTL", BE({1, 0}))
+                       .RawData(data)
+                       .Chunk("fcTL", FcTL(0, 2, 1, 0, 0))
+                       .Chunk("fdAT", Concat(BE({1}), {1, 2, 3, 4, 5}))
+                       .End()
+                       .Bytes,
+                   ""});
+  cases.push_back({"acTL of 2^31 frames", base().Chunk("acTL", BE({0x80000000u, 0})).RawData(data).End().Bytes, ""});
+  // The default image is intact: it is what loads, alone, animated or not.
+  for (const TCase& c : cases)
+    for (int32_t animated : {-1, 0}) {
+      SCOPED_TRACE(std::string(c.Name) + (animated ? " composed" : " raw"));
+      SetImagingOption(OptPngLoadAnimated, animated);
+      TDynImageDataArray images = LoadPng(c.Png);
+      ASSERT_EQ(images.size(), 1u);
+      EXPECT_EQ(images[0].Width, 2);
+      EXPECT_EQ(images[0].Format, fmtGray8);
+      EXPECT_EQ(PixelBytes(images[0]), (std::vector<uint8_t>{1, 1}));
+      ReleaseImageArray(images);
+    }
+  SetImagingOption(OptPngLoadAnimated, -1);
+  // Without a default image there is nothing to show.
+  EXPECT_EQ(LoadError(base().Chunk("acTL", BE({1, 0})).Chunk("fcTL", FcTL(0, 2, 1, 0, 0)).End().Bytes),
+            "zlib: buffer error");
+  EXPECT_EQ(LoadError(base()
+                          .Chunk("acTL", BE({1, 0}))
+                          .Chunk("fcTL", FcTL(0, 2, 1, 0, 0))
+                          .Chunk("IDAT", {1, 2, 3, 4})
+                          .End()
+                          .Bytes),
+            "zlib: data error");
 }
 
 // ---------------------------------------------------------------------------
@@ -815,7 +901,9 @@ TEST_F(PngTest, SeveralImagesMakeAnApngOnTheLargestCanvas) {
     EXPECT_EQ(ReadBE(fc, 16), 0u);
     EXPECT_EQ((std::vector<uint8_t>(fc.begin() + 20, fc.end())), (std::vector<uint8_t>{0, 1, 0, 3, 0, 0}));
   }
+  SetImagingOption(OptPngLoadAnimated, 0);
   TDynImageDataArray back = LoadPng(png);
+  SetImagingOption(OptPngLoadAnimated, -1);
   ASSERT_EQ(back.size(), 3u);
   EXPECT_EQ(back[0].Width, 20);
   EXPECT_EQ(back[0].Height, 30);
@@ -828,6 +916,26 @@ TEST_F(PngTest, SeveralImagesMakeAnApngOnTheLargestCanvas) {
       }
   EXPECT_EQ(PixelBytes(back[1]), PixelBytes(b));
   EXPECT_EQ(PixelBytes(back[2]), PixelBytes(c));
+  ReleaseImageArray(back);
+  // Composed, each frame is drawn over its predecessor: frame 2 shows c at
+  // the left, what b left at the top and a's zeroed canvas elsewhere.
+  back = LoadPng(png);
+  ASSERT_EQ(back.size(), 3u);
+  for (const TImageData& f : back) {
+    EXPECT_EQ(f.Width, 20);
+    EXPECT_EQ(f.Height, 30);
+    EXPECT_EQ(f.Format, fmtA8R8G8B8);
+  }
+  const auto* p2 = static_cast<const uint8_t*>(back[2].Bits);
+  for (int y = 0; y < 30; ++y)
+    for (int x = 0; x < 20; ++x) {
+      const uint8_t* src = x < 5 ? static_cast<uint8_t*>(c.Bits) + (y * 5 + x) * 3
+                           : y < 5 ? static_cast<uint8_t*>(b.Bits) + (y * 20 + x) * 3
+                           : x < 10 && y < 10 ? static_cast<uint8_t*>(a.Bits) + (y * 10 + x) * 3
+                                              : nullptr;
+      for (int ch = 0; ch < 3; ++ch) ASSERT_EQ(p2[(y * 20 + x) * 4 + ch], src ? src[ch] : 0) << x << "," << y;
+      ASSERT_EQ(p2[(y * 20 + x) * 4 + 3], 255);
+    }
   ReleaseImageArray(back);
   ReleaseImage(a);
   ReleaseImage(b);
