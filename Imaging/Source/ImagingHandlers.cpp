@@ -4,6 +4,8 @@
 // earlier. Adding a handler is one include and one line at its place here.
 #include "Imaging.h"
 #include "ImagingBitmap.h"
+#include "ImagingBsi.h"
+#include "ImagingDaggerfall.h"
 #include "ImagingGif.h"
 #include "ImagingJpeg.h"
 #include "ImagingNetworkGraphics.h"
@@ -40,7 +42,12 @@ void RegisterFileFormatHandlers() {
   AddFileFormatHandler<TPCXFileFormat>();
   // 18 X Pixmap
   // 19 Bethesda BSI
+  AddFileFormatHandler<TBSIFileFormat>();
   // 20-23 Daggerfall CIF, IMG, texture, sky
+  AddFileFormatHandler<TCIFFileFormat>();
+  AddFileFormatHandler<TIMGFileFormat>();
+  AddFileFormatHandler<TTextureFileFormat>();
+  AddFileFormatHandler<TSKYFileFormat>();
 }
 
 }  // namespace Imaging
