@@ -687,3 +687,27 @@ TEST(DaggerfallSky, PicturesAndSharedPalettes) {
             std::string::npos);
   EXPECT_FALSE(Handler("dagsky")->CanSave());
 }
+
+TEST(Daggerfall, FuzzSeedsLoad) {
+  // The fuzz targets start from these files: each must load (the sky seed
+  // is the start of an archive only and must fail cleanly).
+  for (const char* ext : {"img", "cif", "dagtexture", "dagsky", "bsi"}) {
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(TestSupport::SourceDir() / "fuzz" / "seeds" / ext)) {
+      TBytes data = TestSupport::ReadFileBytes(entry.path());
+      std::string name = entry.path().filename().string();
+      ++files;
+      if (name == "refused.img") {
+        TImages images;
+        EXPECT_FALSE(Load(ext, data, images.List)) << name;
+      } else if (std::string(ext) == "dagsky") {
+        EXPECT_NE(LoadError(ext, data).find("Daggerfall sky data is truncated"), std::string::npos) << name;
+      } else {
+        TImages images;
+        EXPECT_TRUE(Load(ext, data, images.List)) << name;
+        EXPECT_FALSE(images.List.empty()) << name;
+      }
+    }
+    EXPECT_GT(files, 0) << ext;
+  }
+}
