@@ -406,15 +406,22 @@ TEST(Daggerfall, WritersRoundTripIndexesAndPalette) {
 TEST(Daggerfall, ForeignImagesAreShrunkAndMappedToTheGamePalette) {
   struct {
     int W, H, ExpectW, ExpectH;
-  } table[] = {{400, 300, 266, 200}, {300, 400, 200, 266}, {1000, 100, 320, 32}, {200, 100, 200, 100}};
+    TImageFormat Format;
+  } table[] = {{400, 300, 266, 200, fmtR8G8B8},
+               {300, 400, 200, 266, fmtR8G8B8},
+               {1000, 100, 320, 32, fmtR8G8B8},
+               {200, 100, 200, 100, fmtR8G8B8},
+               {300, 300, 200, 200, fmtIndex8}};
   for (const auto& t : table) {
     TImageData rgb;
-    ASSERT_TRUE(CreateImage(t.W, t.H, fmtR8G8B8, rgb));
-    // Pure colours of the game palette: entry 32 (F4CAA7) everywhere.
-    for (int64_t i = 0; i < int64_t(t.W) * t.H; ++i) {
+    ASSERT_TRUE(CreateImage(t.W, t.H, t.Format, rgb));
+    // One colour of the game palette, entry 32 (F4CAA7), everywhere; the
+    // indexed image has it at every entry of a palette of its own.
+    for (int64_t i = 0; i < int64_t(t.W) * t.H && t.Format == fmtR8G8B8; ++i) {
       auto* p = static_cast<uint8_t*>(rgb.Bits) + i * 3;
       p[0] = 0xA7, p[1] = 0xCA, p[2] = 0xF4;
     }
+    for (int i = 0; i < 256 && rgb.Palette; ++i) rgb.Palette[i] = Color32(0xFFF4CAA7);
     TMemoryStream out;
     ASSERT_TRUE(Handler("img")->SaveToStream(&out, {rgb}));
     ReleaseImage(rgb);
