@@ -183,7 +183,8 @@ bool TBSIFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
     ReadSet(reader, set);
     if (!set.HasHeader) RaiseImagingError("BSI picture set has no BHDR chunk.");
     uint8_t bhdr[BhdrUsedSize] = {};
-    std::memcpy(bhdr, set.Header.data(), std::min<size_t>(set.Header.size(), BhdrUsedSize));
+    if (!set.Header.empty())
+      std::memcpy(bhdr, set.Header.data(), std::min<size_t>(set.Header.size(), BhdrUsedSize));
     const int32_t width = int16_t(Get16(bhdr + 4)), height = int16_t(Get16(bhdr + 6));
     const int32_t frames = Get16(bhdr + 14);
     const std::vector<uint8_t>& data = set.Data;
@@ -218,7 +219,7 @@ bool TBSIFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
         TImageData& picture = reader.AddPicture(Images, width, height, fmtIndex8, palette);
         auto* bits = static_cast<uint8_t*>(picture.Bits);
         if (frames == 1) {
-          std::memcpy(bits, data.data(), size_t(std::min<int64_t>(picture.Size, dataSize)));
+          if (dataSize > 0) std::memcpy(bits, data.data(), size_t(std::min<int64_t>(picture.Size, dataSize)));
         } else {
           for (int32_t y = 0; y < height; ++y) {
             const int64_t from = rowEntry(f, y);

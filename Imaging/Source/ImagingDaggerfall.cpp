@@ -178,7 +178,7 @@ namespace Elder {
 
 void ConvertPalette(const uint8_t* Rgb, int32_t Bytes, TColor32Rec* Target, bool TransparentZero) {
   uint8_t full[768] = {};
-  std::memcpy(full, Rgb, size_t(std::clamp(Bytes, 0, 768)));
+  if (Bytes > 0) std::memcpy(full, Rgb, size_t(std::min(Bytes, 768)));
   for (int32_t i = 0; i < 256; ++i)
     Target[i] = Color32(i == 0 && TransparentZero ? 0 : 255, full[i * 3], full[i * 3 + 1], full[i * 3 + 2]);
 }
@@ -435,7 +435,8 @@ bool TCIFFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
           // shorter record leaves the rest 0.
           std::vector<uint8_t> data(h.DataSize);
           reader.Read(data.data(), h.DataSize);
-          std::memcpy(picture.Bits, data.data(), std::min<size_t>(data.size(), size_t(picture.Size)));
+          if (!data.empty())
+            std::memcpy(picture.Bits, data.data(), std::min<size_t>(data.size(), size_t(picture.Size)));
         }
         if (OnlyFirstLevel) break;
       }

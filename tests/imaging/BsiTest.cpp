@@ -162,6 +162,13 @@ TEST(Bsi, IndexedSets) {
   TImages c;
   ASSERT_TRUE(Load(Cat({Head(), Bhdr(2, 2, 1), Chunk("DATA", {4, 4, 4}), End()}), c.List));
   EXPECT_EQ(Pixels(c.List[0]), (TBytes{4, 4, 4, 0}));
+
+  // Empty CMAP and DATA chunks: a black palette and no pixels.
+  TImages d;
+  ASSERT_TRUE(Load(Cat({Head(), Bhdr(1, 1, 1), Chunk("CMAP", {}), Chunk("DATA", {}), End()}), d.List));
+  EXPECT_EQ(Pixels(d.List[0]), TBytes{0});
+  EXPECT_EQ(d.List[0].Palette[0].Color, 0x00000000u);
+  EXPECT_EQ(d.List[0].Palette[9].Color, 0xFF000000u);
 }
 
 TEST(Bsi, ColourTableSets) {
@@ -248,5 +255,9 @@ TEST(Bsi, DamagedSetsFailWithAClearError) {
     EXPECT_NE(e.find("Error while loading images from memory"), std::string::npos) << t.Name << ": " << e;
     EXPECT_NE(e.find(t.Message), std::string::npos) << t.Name << ": " << e;
   }
+  // An empty BHDR asks for no frames: no pictures, a failed load.
+  TImages none;
+  EXPECT_FALSE(Load(Cat({Head(), Chunk("BHDR", {}), End()}), none.List));
+  EXPECT_TRUE(none.List.empty());
   EXPECT_FALSE(Bsi()->CanSave());
 }

@@ -247,6 +247,7 @@ TEST(Daggerfall, CifLayouts) {
   TBytes plain = Picture(3, 1, 2, {0x82, 8});
   Append(plain, Picture(2, 2, 0, {1, 2, 3, 4, 5, 6}));
   Append(plain, Picture(2, 2, 0, {9, 9}));
+  Append(plain, Picture(1, 1, 0, {}));
 
   // A group of 2 x 2 frames: three frames, the last one up to the group's
   // total size.
@@ -284,7 +285,7 @@ TEST(Daggerfall, CifLayouts) {
     std::vector<std::pair<int, int>> Sizes;
     TBytes Pixels;  // of all pictures together
   } table[] = {
-      {"plain", plain, {{3, 1}, {2, 2}, {2, 2}}, {8, 8, 8, 1, 2, 3, 4, 9, 9, 0, 0}},
+      {"plain", plain, {{3, 1}, {2, 2}, {2, 2}, {1, 1}}, {8, 8, 8, 1, 2, 3, 4, 9, 9, 0, 0, 0}},
       {"leading picture", leader, {{2, 1}, {2, 2}, {2, 2}, {2, 2}, {2, 2}, {2, 2}, {2, 2}}, {}},
       {"grouped", grouped, {{2, 2}, {2, 2}, {2, 2}}, frames},
       // A group of total size 0 ends the file instead of reading itself again.
