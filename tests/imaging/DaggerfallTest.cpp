@@ -392,6 +392,20 @@ TEST(Daggerfall, WritersRoundTripIndexesAndPalette) {
   EXPECT_EQ(Pixels(back.List[1]), Pixels(b));
   EXPECT_TRUE(HasGamePalette(back.List[0]) && HasGamePalette(back.List[1]));
 
+  // Through files: the name picks the handler, the single-image entry point
+  // gives the first picture.
+  TestSupport::TempDir dir;
+  ASSERT_TRUE(WriteImagesToFile(dir.File("set.rci"), pair));
+  EXPECT_EQ(TestSupport::ReadFileBytes(dir.File("set.rci")), expect);
+  TImages fromFile;
+  ASSERT_TRUE(ReadImagesFromFile(dir.File("set.rci"), fromFile.List));
+  ASSERT_EQ(fromFile.List.size(), 2u);
+  EXPECT_EQ(Pixels(fromFile.List[1]), Pixels(b));
+  TImageData firstOnly;
+  ASSERT_TRUE(ReadImageFile(dir.File("set.rci"), firstOnly));
+  EXPECT_EQ(Pixels(firstOnly), Pixels(a));
+  ReleaseImage(firstOnly);
+
   // IMG: one picture, no palette written.
   TMemoryStream img;
   ASSERT_TRUE(Handler("img")->SaveToStream(&img, {a}));
