@@ -185,7 +185,7 @@ void ConvertPalette(const uint8_t* Rgb, int32_t Bytes, TColor32Rec* Target, bool
 
 // Picture memory a load may take: enough for every real game file, and a
 // bounded multiple of the data beyond that.
-constexpr int64_t BaseBudget = int64_t(32) << 20;
+constexpr int64_t BaseBudget = int64_t(8) << 20;
 constexpr int64_t BudgetPerByte = 64;
 
 TReader::TReader(THandle Handle, const char* What)
