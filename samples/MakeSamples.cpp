@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Imaging.h"
+#include "ImagingDaggerfall.h"
 
 using namespace Imaging;
 
@@ -110,10 +111,67 @@ std::vector<uint8_t> WritePcx(const TImageData& Image) {
   return out;
 }
 
+// The image mapped to the palette of the handler for Ext (index 0 is
+// transparent there, so the transparent end of the alpha ramp maps to it).
+std::vector<uint8_t> IndexedPixels(const TImageData& Image, const char* Ext) {
+  auto* handler = static_cast<TElderFileFormat*>(FindHandlerByExtension(Ext));
+  TImageData copy;
+  if (!DuplicateImage(Image, copy) || !MapToPalette(copy, handler->ARGBPalette(), 256))
+    throw Exception("cannot map the sample to the palette");
+  const auto* p = static_cast<const uint8_t*>(copy.Bits);
+  std::vector<uint8_t> pixels(p, p + copy.Size);
+  ReleaseImage(copy);
+  return pixels;
+}
+
+void Put16(std::vector<uint8_t>& Out, size_t At, uint32_t V) {
+  Out[At] = uint8_t(V);
+  Out[At + 1] = uint8_t(V >> 8);
+}
+
+// Bethesda BSI: one indexed frame in the handler's palette.
+std::vector<uint8_t> WriteBsi(const TImageData& Image) {
+  std::vector<uint8_t> out;
+  auto chunk = [&](const char* Id, const std::vector<uint8_t>& Data) {
+    out.insert(out.end(), Id, Id + 4);
+    for (int s = 24; s >= 0; s -= 8) out.push_back(uint8_t(Data.size() >> s));
+    out.insert(out.end(), Data.begin(), Data.end());
+  };
+  std::vector<uint8_t> header(38, 0);
+  Put16(header, 4, uint32_t(Image.Width));
+  Put16(header, 6, uint32_t(Image.Height));
+  Put16(header, 14, 1);
+  chunk("IFHD", std::vector<uint8_t>(44, 0));
+  chunk("BHDR", header);
+  chunk("DATA", IndexedPixels(Image, "bsi"));
+  chunk("END ", {});
+  return out;
+}
+
+// Daggerfall texture archive: one record of plain rows, 256 bytes apart.
+std::vector<uint8_t> WriteTexture(const TImageData& Image) {
+  const char name[] = "Vorelle sample";
+  std::vector<uint8_t> out(26 + 20 + 28, 0);
+  Put16(out, 0, 1);
+  std::memcpy(out.data() + 2, name, sizeof name - 1);
+  Put16(out, 26 + 2, 46);
+  Put16(out, 46 + 4, uint32_t(Image.Width));
+  Put16(out, 46 + 6, uint32_t(Image.Height));
+  Put16(out, 46 + 14, 28);
+  Put16(out, 46 + 20, 1);
+  const std::vector<uint8_t> pixels = IndexedPixels(Image, "img");
+  for (int32_t y = 0; y < Image.Height; ++y) {
+    out.insert(out.end(), pixels.begin() + y * Image.Width, pixels.begin() + (y + 1) * Image.Width);
+    if (y + 1 < Image.Height) out.insert(out.end(), size_t(256 - Image.Width), 0);
+  }
+  return out;
+}
+
 using TByteWriter = std::function<std::vector<uint8_t>(const TImageData&)>;
 
 const std::map<std::string, TByteWriter>& ByteWriters() {
-  static const std::map<std::string, TByteWriter> writers = {{"pbm", WritePbm}, {"pcx", WritePcx}};
+  static const std::map<std::string, TByteWriter> writers = {
+      {"pbm", WritePbm}, {"pcx", WritePcx}, {"bsi", WriteBsi}, {"dagtexture", WriteTexture}};
   return writers;
 }
 

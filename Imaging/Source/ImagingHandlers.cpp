@@ -4,6 +4,8 @@
 // earlier. Adding a handler is one include and one line at its place here.
 #include "Imaging.h"
 #include "ImagingBitmap.h"
+#include "ImagingBsi.h"
+#include "ImagingDaggerfall.h"
 #include "ImagingDds.h"
 #include "ImagingGif.h"
 #include "ImagingJpeg.h"
@@ -52,7 +54,12 @@ void RegisterFileFormatHandlers() {
   // 18 X Pixmap
   AddFileFormatHandler<TXPMFileFormat>();
   // 19 Bethesda BSI
+  AddFileFormatHandler<TBSIFileFormat>();
   // 20-23 Daggerfall CIF, IMG, texture, sky
+  AddFileFormatHandler<TCIFFileFormat>();
+  AddFileFormatHandler<TIMGFileFormat>();
+  AddFileFormatHandler<TTextureFileFormat>();
+  AddFileFormatHandler<TSKYFileFormat>();
 }
 
 }  // namespace Imaging

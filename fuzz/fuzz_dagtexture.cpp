@@ -1,0 +1,4 @@
+// libFuzzer target: arbitrary bytes through the Daggerfall texture archive reader.
+#include "FuzzLoad.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) { return Fuzz::Load("dagtexture", Data, Size); }
