@@ -24,9 +24,11 @@ std::function<QString()>& CultureQuery() {
   return query;
 }
 
+// The open help window; the pointer itself is never destroyed, so it stays
+// valid at exit.
 QPointer<THelpViewer>& OpenViewer() {
-  static QPointer<THelpViewer> viewer;
-  return viewer;
+  static auto* viewer = new QPointer<THelpViewer>;
+  return *viewer;
 }
 
 }  // namespace
@@ -67,15 +69,7 @@ bool TProgramHelp::OpenProgramHelp() {
   QPointer<THelpViewer>& viewer = OpenViewer();
   if (viewer && owner == viewer.data()) owner = viewer->parentWidget();
   const bool created = !viewer;
-  if (created) {
-    viewer = new THelpViewer(owner);
-    static bool cleanup = [] {
-      // A help window without an owner goes with the application.
-      qAddPostRoutine([] { delete OpenViewer().data(); });
-      return true;
-    }();
-    (void)cleanup;
-  }
+  if (created) viewer = new THelpViewer(owner);
 
   const QString topic = CultureTopic();
   if (!viewer->OpenTopic(book, topic) && (topic == DefaultTopic || !viewer->OpenTopic(book, DefaultTopic))) {

@@ -56,9 +56,11 @@ private:
   QPointer<QWidget> FHinted;
 };
 
+// The program's one hint window, which lives as long as the process (the
+// pointer itself is never destroyed, so it stays valid at exit).
 QPointer<TProgramHint>& TheHint() {
-  static QPointer<TProgramHint> hint;
-  return hint;
+  static auto* hint = new QPointer<TProgramHint>;
+  return *hint;
 }
 
 }  // namespace
@@ -82,8 +84,6 @@ void TProgramHint::Install() {
   if (TheHint()) return;
   TheHint() = new TProgramHint();
   qApp->installEventFilter(new THintFilter(TheHint()));
-  // The hint window (and its filter) go with the application.
-  qAddPostRoutine([] { delete TheHint().data(); });
 }
 
 TProgramHint* TProgramHint::Instance() { return TheHint().data(); }

@@ -273,19 +273,20 @@ protected:
   void SetUp() override {
     UiTest::App();
     TProgramHint::Install();
-    Window.setObjectName("HintWindow");
-    Window.resize(300, 200);
-    Label = new QLabel("Hover me", &Window);
+    Window = std::make_unique<QWidget>();
+    Window->setObjectName("HintWindow");
+    Window->resize(300, 200);
+    Label = new QLabel("Hover me", Window.get());
     Label->setGeometry(10, 10, 100, 20);
-    Window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&Window));
+    Window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(Window.get()));
   }
   void TearDown() override { TProgramHint::Instance()->HideHint(); }
   void Hover() {
     QHelpEvent event(QEvent::ToolTip, QPoint(5, 5), Label->mapToGlobal(QPoint(5, 5)));
     QApplication::sendEvent(Label, &event);
   }
-  QWidget Window;
+  std::unique_ptr<QWidget> Window;
   QLabel* Label = nullptr;
 };
 
@@ -331,17 +332,17 @@ TEST_F(HintTest, HintWindowSizeFontWrapAndPlacementOfText) {
 TEST_F(HintTest, HintsFollowTheWindowsSettingAndHideAfterFiveSeconds) {
   TProgramHint* hint = TProgramHint::Instance();
   Label->setToolTip("Some hint");
-  TProgramHint::SetShowHints(Window, false);
+  TProgramHint::SetShowHints(*Window, false);
   Hover();
   EXPECT_FALSE(hint->isVisible());
   EXPECT_FALSE(QToolTip::isVisible());
-  TProgramHint::SetShowHints(Window, true);
+  TProgramHint::SetShowHints(*Window, true);
   Hover();
   ASSERT_TRUE(hint->isVisible());
   // Switching hints off hides the hint that is up.
-  TProgramHint::SetShowHints(Window, false);
+  TProgramHint::SetShowHints(*Window, false);
   EXPECT_FALSE(hint->isVisible());
-  TProgramHint::SetShowHints(Window, true);
+  TProgramHint::SetShowHints(*Window, true);
 
   Hover();
   QTest::qWait(3500);

@@ -7,20 +7,21 @@
 #include <QFile>
 #include <QTest>
 #include <cstdlib>
-#include <memory>
 #include <string>
 
 #include "Settings.h"
 
 namespace UiTest {
 
+// The application lives until the process ends: destroyed among the static
+// objects at exit, it would tear its windows down after Qt's own statics.
 inline QApplication& App() {
-  static std::unique_ptr<QApplication> app = [] {
+  static QApplication* app = [] {
     if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
     static int argc = 1;
     static char name[] = "vorelle-ui-test";
     static char* argv[] = {name, nullptr};
-    return std::make_unique<QApplication>(argc, argv);
+    return new QApplication(argc, argv);
   }();
   return *app;
 }
