@@ -192,12 +192,8 @@ int main(int argc, char** argv) {
   catalog.SetNativeCulture(I18n::TCultureTable::Find("en-US"));
   AddTranslator(catalog, *module.Translator());
   AddTranslator(catalog, *mainForm.Translator());
-  I18n::TTranslator optionsTranslator(&optionsForm);
-  optionsTranslator.Start();
-  for (const char* literal : {"The program help file is not found! Maybe you need to reinstall the program?",
-                              "You need to select at least one output format!", "Select the output directory"})
-    optionsTranslator.GetText(QString::fromUtf8(literal));
-  AddTranslator(catalog, optionsTranslator);
+  for (const char* literal : TOptionsForm::Literals()) optionsForm.Translator->GetText(QString::fromUtf8(literal));
+  AddTranslator(catalog, *optionsForm.Translator);
 
   if (pot) return WriteTemplate(catalog, args[0]) ? 0 : 1;
 

@@ -8,7 +8,9 @@
 // the first to come forward and ends here with status 0, before any window
 // is shown), then the window is shown and the message loop runs.
 #include <QApplication>
+#include <QFile>
 #include <QIcon>
+#include <QTextStream>
 #include <cstdio>
 
 #include "AppInstances.h"
@@ -16,6 +18,7 @@
 #include "LocalizationModule.h"
 #include "MainForm.h"
 #include "OptionsStore.h"
+#include "ProgramHelp.h"
 #include "ProgramHint.h"
 
 using namespace Vorelle;
@@ -27,6 +30,23 @@ QIcon ProgramIcon() {
   for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
     icon.addFile(QStringLiteral(":/vorelle/desktop/icons/%1.png").arg(size), QSize(size, size));
   return icon;
+}
+
+// For checking an installation: when VORELLE_STARTUP_REPORT names a file,
+// the program writes there, once its window is shown, where it found its
+// catalog and help book and which language it speaks.
+void WriteStartupReport(const I18n::TLocalizationModule& Localization) {
+  QString file = qEnvironmentVariable("VORELLE_STARTUP_REPORT");
+  if (file.isEmpty()) return;
+  QFile report(file);
+  if (!report.open(QIODevice::WriteOnly | QIODevice::Truncate)) return;
+  const I18n::TCultureInfo* culture = Localization.Localizer()->Culture();
+  QTextStream out(&report);
+  out << "catalog=" << Localization.Localizer()->URI() << "\n"
+      << "languages=" << Localization.Localizer()->Catalog().Cultures().Count() << "\n"
+      << "language=" << (culture ? culture->Locale : "") << "\n"
+      << "help=" << TProgramHelp::HelpFilePath() << "\n"
+      << "help-exists=" << (QFile::exists(TProgramHelp::HelpFilePath()) ? 1 : 0) << "\n";
 }
 
 void ReportOptionsProblem(const std::string& Message) { std::fprintf(stderr, "vorelle: %s\n", Message.c_str()); }
@@ -52,5 +72,6 @@ int main(int argc, char** argv) {
   if (!instances.Activate(&form)) return 0;
 
   form.show();
+  WriteStartupReport(localization);
   return app.exec();
 }

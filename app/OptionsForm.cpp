@@ -274,7 +274,7 @@ void TOptionsForm::FormKeyUp(int Key) {
 
 void TOptionsForm::HelpButtonClick() {
   if (!TProgramHelp::OpenProgramHelp())
-    ShowWarning(GetText("The program help file is not found! Maybe you need to reinstall the program?"));
+    ShowWarning(GetText(TextHelpNotFound));
 }
 
 void TOptionsForm::SaveButtonClick() {
@@ -282,7 +282,7 @@ void TOptionsForm::SaveButtonClick() {
   for (int i = 0; i < FormatsCheckListBox->count(); ++i)
     anyChecked = anyChecked || FormatsCheckListBox->item(i)->checkState() == Qt::Checked;
   if (!anyChecked) {
-    Inform(GetText("You need to select at least one output format!"));
+    Inform(GetText(TextNoFormat));
     OptionsPageControl->setCurrentWidget(FormatsTab);
     FormatsCheckListBox->setFocus();
     return;
@@ -329,7 +329,7 @@ void TOptionsForm::SelectNoneItemClick() {
 }
 
 void TOptionsForm::SelectOutputDirButtonClick() {
-  QString dir = QFileDialog::getExistingDirectory(this, GetText("Select the output directory"), QString(),
+  QString dir = QFileDialog::getExistingDirectory(this, GetText(TextSelectOutputDir), QString(),
                                                   QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog);
   if (dir.isEmpty()) return;
   if (!dir.endsWith('/')) dir += '/';

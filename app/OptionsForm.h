@@ -18,6 +18,7 @@
 #include <QDialog>
 #include <QString>
 #include <QVector>
+#include <vector>
 
 #include "OptionsStore.h"
 
@@ -54,6 +55,13 @@ public:
   // The font of the program's windows: Tahoma at 12 pixels, or the
   // desktop's sans-serif font at 12 pixels where Tahoma is not installed.
   static QFont FormFont();
+
+  // The literal texts of the dialog (translated through its translator).
+  static constexpr const char* TextHelpNotFound =
+      "The program help file is not found! Maybe you need to reinstall the program?";
+  static constexpr const char* TextNoFormat = "You need to select at least one output format!";
+  static constexpr const char* TextSelectOutputDir = "Select the output directory";
+  static std::vector<const char*> Literals() { return {TextHelpNotFound, TextNoFormat, TextSelectOutputDir}; }
 
   // The translation of a literal text of this dialog.
   QString GetText(const QString& Text) const;
