@@ -247,8 +247,11 @@ std::vector<const char*> TMainForm::Literals() {
 
 TMainForm::~TMainForm() {
   if (FWorker) {
+    // A window destroyed during a run stops it; the job's last calls to the
+    // window are served (quietly) until the worker has ended.
+    FCloseRequested = true;
     if (FJob) FJob->RequestCancel();
-    FWorker->wait();
+    while (!FWorker->wait(20)) QCoreApplication::processEvents();
     delete FWorker;
     FWorker = nullptr;
   }
@@ -569,10 +572,12 @@ bool TMainForm::FormCloseQuery() {
   if (!FConversionRunning) return true;
   if (FCloseRequested) return false;  // already confirmed: waiting for the run to stop
   bool yes = Confirm(Text(TextConfirmClose));
-  if (yes && FConversionRunning) {
-    FCloseRequested = true;
-    FJob->RequestCancel();
-  }
+  if (!yes) return false;
+  // The run may have ended while the question was open: then the window
+  // simply closes.
+  if (!FConversionRunning) return true;
+  FCloseRequested = true;
+  FJob->RequestCancel();
   // The window closes once the worker has stopped at the job's next poll.
   return false;
 }

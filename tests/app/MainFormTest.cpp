@@ -176,7 +176,7 @@ protected:
     std::vector<std::string> all;
     for (const TFormatEntry& e : AppOptions->ImgFormats()) all.push_back(e.Ext);
     StoreOptions(all);
-    Large = Image("large.bmp", 2000, 1200);
+    Large = Image("large.bmp", 1200, 800);
   }
   QStringList Files(int Count) {
     QStringList files;
