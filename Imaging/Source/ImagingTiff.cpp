@@ -594,6 +594,10 @@ bool TTiffFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Imag
   tif.reset();
   if (session.IOFailure) std::rethrow_exception(session.IOFailure);
   if (!session.Error.empty()) RaiseTiffError(session, "Closing the file");
+  // libtiff's last write is a directory, which need not be at the end: the
+  // stream is left behind the whole file (a memory save takes its size from
+  // there).
+  session.IO.Seek(Handle, int32_t(session.Base + session.Written), smFromBeginning);
   return true;
 }
 

@@ -639,7 +639,8 @@ TEST(Tiff, HostileDirectoriesRefusedBeforeReading) {
 // behind other bytes of a stream: offsets count from the TIFF's first byte
 // and the file ends where its data ends.
 TEST(Tiff, MemoryBlocksAndStreamOffsets) {
-  TImageData a = TestSupport::RandomImage(120, 90, fmtR8G8B8, 31);
+  TImageData a;
+  ASSERT_TRUE(CreateImage(4000, 300, fmtR8G8B8, a));  // compresses well: its directory is not last
   TImageData b = TestSupport::RandomImage(20, 30, fmtGray16, 32);
   std::vector<uint8_t> block(1 << 20);
   int32_t size = int32_t(block.size());
@@ -657,6 +658,7 @@ TEST(Tiff, MemoryBlocksAndStreamOffsets) {
   stream.SetPosition(13);
   ASSERT_TRUE(TiffHandler()->SaveToStream(&stream, {a, b}));
   EXPECT_EQ(std::vector<uint8_t>(stream.Data().begin() + 13, stream.Data().end()), block);
+  EXPECT_EQ(stream.GetPosition(), int64_t(stream.Data().size()));
   stream.SetPosition(13);
   TDynImageDataArray fromStream;
   ASSERT_TRUE(TiffHandler()->LoadFromStream(&stream, fromStream));
