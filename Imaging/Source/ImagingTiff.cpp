@@ -317,6 +317,10 @@ void ReadColorMap(TIFF* Tif, TImageData& Image) {
 
 // Swaps samples 0 and 2 of every pixel (R, G, B order to B, G, R and back).
 void SwapRedBlue(uint8_t* Row, int64_t Width, int32_t Bpp, int32_t SampleSize) {
+  if (SampleSize == 1) {
+    for (int64_t x = 0; x < Width; ++x, Row += Bpp) std::swap(Row[0], Row[2]);
+    return;
+  }
   uint8_t tmp[8];
   for (int64_t x = 0; x < Width; ++x, Row += Bpp) {
     std::memcpy(tmp, Row, size_t(SampleSize));
