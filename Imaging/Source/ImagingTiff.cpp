@@ -34,6 +34,13 @@ constexpr uint32_t MaxDirectories = 0xFFFF;
 struct TTiffSession {
   TIOFunctions IO;
   THandle Handle = nullptr;
+  // Offsets inside a TIFF count from its first byte, which need not be the
+  // start of the stream.
+  int64_t Base = 0;
+  // Written so far (relative to Base): the end of the file being written. A
+  // memory block's own end is its capacity, not the end of our data.
+  bool Writing = false;
+  int64_t Written = 0;
   std::string Error;
   std::exception_ptr IOFailure;
 
@@ -96,6 +103,7 @@ tmsize_t ClientWrite(thandle_t Client, void* Buffer, tmsize_t Size) {
       done += put;
       if (put < part) break;
     }
+    s->Written = std::max<int64_t>(s->Written, int64_t(s->IO.Tell(s->Handle)) - s->Base);
   } catch (...) {
     s->Park();
     return -1;
@@ -111,10 +119,17 @@ toff_t ClientSeek(thandle_t Client, toff_t Offset, int Whence) {
   // relative offsets as wrapped unsigned values.
   int64_t offset = int64_t(Offset);
   if (offset > MaxFileSize || offset < -MaxFileSize) return Failed;
-  TSeekMode mode = Whence == SEEK_CUR ? smFromCurrent : Whence == SEEK_END ? smFromEnd : smFromBeginning;
+  TSeekMode mode = smFromBeginning;
+  if (Whence == SEEK_CUR)
+    mode = smFromCurrent;
+  else if (Whence == SEEK_END && !s->Writing)
+    mode = smFromEnd;
+  else
+    offset += s->Base + (Whence == SEEK_END ? s->Written : 0);
+  if (offset > MaxFileSize || (mode == smFromBeginning && offset < 0)) return Failed;
   try {
     int32_t pos = s->IO.Seek(s->Handle, int32_t(offset), mode);
-    return pos < 0 ? Failed : toff_t(pos);
+    return pos < s->Base ? Failed : toff_t(pos - s->Base);
   } catch (...) {
     s->Park();
     return Failed;
@@ -126,7 +141,8 @@ int ClientClose(thandle_t) { return 0; }
 toff_t ClientSize(thandle_t Client) {
   TTiffSession* s = SessionOf(Client);
   try {
-    return toff_t(std::max(MeasureHandleSize(s->IO, s->Handle), 0));
+    if (s->Writing) return toff_t(s->Written);
+    return toff_t(std::max<int64_t>(int64_t(MeasureHandleSize(s->IO, s->Handle)) - s->Base, 0));
   } catch (...) {
     s->Park();
     return 0;
@@ -144,6 +160,8 @@ using TTiffPtr = std::unique_ptr<TIFF, TTiffCloser>;
 
 TTiffPtr OpenTiff(TTiffSession& Session, const char* Mode) {
   SilenceGlobalHandlers();
+  Session.Writing = Mode[0] == 'w';
+  Session.Base = std::max(Session.IO.Tell(Session.Handle), 0);
   TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
   if (!opts) return nullptr;
   // No single buffer of libtiff's may exceed what one image may take: a
@@ -299,6 +317,10 @@ void ReadColorMap(TIFF* Tif, TImageData& Image) {
 
 // Swaps samples 0 and 2 of every pixel (R, G, B order to B, G, R and back).
 void SwapRedBlue(uint8_t* Row, int64_t Width, int32_t Bpp, int32_t SampleSize) {
+  if (SampleSize == 1) {
+    for (int64_t x = 0; x < Width; ++x, Row += Bpp) std::swap(Row[0], Row[2]);
+    return;
+  }
   uint8_t tmp[8];
   for (int64_t x = 0; x < Width; ++x, Row += Bpp) {
     std::memcpy(tmp, Row, size_t(SampleSize));
@@ -576,6 +598,10 @@ bool TTiffFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Imag
   tif.reset();
   if (session.IOFailure) std::rethrow_exception(session.IOFailure);
   if (!session.Error.empty()) RaiseTiffError(session, "Closing the file");
+  // libtiff's last write is a directory, which need not be at the end: the
+  // stream is left behind the whole file (a memory save takes its size from
+  // there).
+  session.IO.Seek(Handle, int32_t(session.Base + session.Written), smFromBeginning);
   return true;
 }
 

@@ -634,3 +634,37 @@ TEST(Tiff, HostileDirectoriesRefusedBeforeReading) {
   const std::string truncated = messageOf(build(1, 64, 64, 100), false);
   EXPECT_NE(truncated.find("TIFF Error: Reading a scanline failed: "), std::string::npos) << truncated;
 }
+
+// A TIFF saved into a memory block larger than itself, and one that starts
+// behind other bytes of a stream: offsets count from the TIFF's first byte
+// and the file ends where its data ends.
+TEST(Tiff, MemoryBlocksAndStreamOffsets) {
+  TImageData a;
+  ASSERT_TRUE(CreateImage(4000, 300, fmtR8G8B8, a));  // compresses well: its directory is not last
+  TImageData b = TestSupport::RandomImage(20, 30, fmtGray16, 32);
+  std::vector<uint8_t> block(1 << 20);
+  int32_t size = int32_t(block.size());
+  ASSERT_TRUE(TiffHandler()->SaveToMemory(block.data(), size, {a, b}));
+  ASSERT_LT(size_t(size), block.size());
+  block.resize(size_t(size));
+  EXPECT_EQ(block, SaveToBytes({a, b}));
+  TDynImageDataArray back = LoadBytes(block);
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_TRUE(SamePixels(a, back[0]));
+  EXPECT_TRUE(SamePixels(b, back[1]));
+  ReleaseImageArray(back);
+  // Behind a 13-byte prefix, written and read through the stream table.
+  TMemoryStream stream(std::vector<uint8_t>(13, 0xAB));
+  stream.SetPosition(13);
+  ASSERT_TRUE(TiffHandler()->SaveToStream(&stream, {a, b}));
+  EXPECT_EQ(std::vector<uint8_t>(stream.Data().begin() + 13, stream.Data().end()), block);
+  EXPECT_EQ(stream.GetPosition(), int64_t(stream.Data().size()));
+  stream.SetPosition(13);
+  TDynImageDataArray fromStream;
+  ASSERT_TRUE(TiffHandler()->LoadFromStream(&stream, fromStream));
+  ASSERT_EQ(fromStream.size(), 2u);
+  EXPECT_TRUE(SamePixels(a, fromStream[0]));
+  ReleaseImageArray(fromStream);
+  ReleaseImage(a);
+  ReleaseImage(b);
+}
