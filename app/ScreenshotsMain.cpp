@@ -41,11 +41,23 @@ std::unique_ptr<QWidget> OptionsPage(TOptions& Options, int Page) {
   return form;
 }
 
+// The tooltip window with the longest hint of the options dialog.
+std::unique_ptr<QWidget> Hint() {
+  auto hint = std::make_unique<TProgramHint>();
+  const QString text =
+      "Check this option to tell the program that close itself after the images conversion finish";
+  QRect rect = hint->CalcHintRect(text);
+  rect.moveTopLeft({100, 100});
+  hint->ActivateHint(rect, text);
+  return hint;
+}
+
 std::vector<TShot> Shots() {
   return {
       {"options-behaviour", [](TOptions& o) { return OptionsPage(o, 0); }},
       {"options-formats", [](TOptions& o) { return OptionsPage(o, 1); }},
       {"options-interface", [](TOptions& o) { return OptionsPage(o, 2); }},
+      {"hint", [](TOptions&) { return Hint(); }},
   };
 }
 
