@@ -79,7 +79,10 @@ public:
   const TCultureInfo* Culture() const { return fCulture; }
   // Switches the language (null: none, the designed texts).
   void SetCulture(const TCultureInfo* ACulture);
-  // The culture table's entry of a locale name ("es-MX"); none when unknown.
+  // The language of a stored locale name ("fr-BE"), as a user expects it:
+  // when the catalog lacks it but has another region of the same language,
+  // that region (the language's usual one first: "fr-FR"); a name the
+  // culture table lacks gives none. This is how the stored option is applied.
   void SetCultureName(const QString& Locale);
 
   TLocalizerOptions Options() const { return fOptions; }
@@ -130,6 +133,7 @@ private:
   bool fBiDiToggled = false;
   bool fLoading = false;
   bool fDestroying = false;
+  bool fReapplyCulture = false;  // the next SetCulture runs even for the same culture
   int fUpdateCount = 0;
   Qt::LayoutDirection fStartDirection;
 
