@@ -60,6 +60,17 @@ std::unique_ptr<QWidget> MainFormRunning(TOptions& Options, const QString& Input
 
 QString LargeInput;
 
+// The tooltip window with the longest hint of the options dialog.
+std::unique_ptr<QWidget> Hint() {
+  auto hint = std::make_unique<TProgramHint>();
+  const QString text =
+      "Check this option to tell the program that close itself after the images conversion finish";
+  QRect rect = hint->CalcHintRect(text);
+  rect.moveTopLeft({100, 100});
+  hint->ActivateHint(rect, text);
+  return hint;
+}
+
 std::vector<TShot> Shots() {
   return {
       {"main", [](TOptions& o) { return std::make_unique<TMainForm>(o); }},
@@ -67,6 +78,7 @@ std::vector<TShot> Shots() {
       {"options-behaviour", [](TOptions& o) { return OptionsPage(o, 0); }},
       {"options-formats", [](TOptions& o) { return OptionsPage(o, 1); }},
       {"options-interface", [](TOptions& o) { return OptionsPage(o, 2); }},
+      {"hint", [](TOptions&) { return Hint(); }},
   };
 }
 

@@ -4,6 +4,7 @@
 
 #include <QComboBox>
 #include <QIcon>
+#include <QPointer>
 
 #include "Localizer.h"
 
@@ -31,7 +32,7 @@ public:
   explicit TCultureBox(QWidget* Parent = nullptr, TLocalizer* ALocalizer = nullptr);
   ~TCultureBox() override;
 
-  TLocalizer* Localizer() const { return fLocalizer; }
+  TLocalizer* Localizer() const { return fLocalizer.data(); }
   void SetLocalizer(TLocalizer* ALocalizer);
   // The culture of the selected entry, or null.
   const TCultureInfo* SelectedCulture() const;
@@ -39,7 +40,7 @@ public:
   void LocalizerNotify(TLocalizer* Sender, TLocalizerNotification Reason) override;
 
 private:
-  TLocalizer* fLocalizer = nullptr;
+  QPointer<TLocalizer> fLocalizer;  // null once the localizer is gone
   bool fUpdating = false;
   void Reload();
   void SelectCurrent();

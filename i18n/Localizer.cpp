@@ -177,9 +177,10 @@ void TLocalizer::ReloadCatalog() {
   {
     TFinally closing([&] {
       Notify(lnCatalogChanged);
-      // Forgetting the culture makes setting it again retranslate every
-      // window for the new catalog (also for the same language).
-      fCulture = nullptr;
+      // The culture is set anew, so that every window is translated from
+      // the new catalog (also for the same language, and back to the
+      // designed texts when no language is left).
+      fReapplyCulture = true;
       SetCulture(culture);
       EndChange();
     });
@@ -206,7 +207,8 @@ void TLocalizer::SetCulture(const TCultureInfo* ACulture) {
     fCulture = ACulture;
     return;
   }
-  if (ACulture == fCulture) return;
+  if (ACulture == fCulture && !fReapplyCulture) return;
+  fReapplyCulture = false;
   BeginChange();
   TFinally closing([&] { EndChange(); });
   Notify(lnCultureChanging);

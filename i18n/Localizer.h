@@ -133,6 +133,7 @@ private:
   bool fBiDiToggled = false;
   bool fLoading = false;
   bool fDestroying = false;
+  bool fReapplyCulture = false;  // the next SetCulture runs even for the same culture
   int fUpdateCount = 0;
   Qt::LayoutDirection fStartDirection;
 

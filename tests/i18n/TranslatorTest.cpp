@@ -7,6 +7,7 @@
 #include <QTabWidget>
 
 #include "FormTranslator.h"
+#include "Translator.h"
 #include "Localizer.h"
 #include "WidgetTestSupport.h"
 
@@ -126,6 +127,70 @@ TEST(Translator, SwitchesLanguagesOnAnOpenWindow) {
   localizer.SetCulture(nullptr);
   EXPECT_EQ(form.windowTitle(), "Test");
   EXPECT_EQ(form.Guid->text(), "{01234567-89AB-CDEF-0123-456789abcdef}");
+}
+
+// A window the catalog may not know.
+class TOtherForm : public QWidget {
+  Q_OBJECT
+
+public:
+  explicit TOtherForm(TLocalizer* Localizer) {
+    setWindowTitle(QStringLiteral("Other"));
+    Label = new QLabel(QStringLiteral("Label"), this);
+    Label->setObjectName(QStringLiteral("Label"));
+    Translator = new TTranslator(this, Localizer);
+    Translator->Start();
+  }
+  QLabel* Label;
+  TTranslator* Translator;
+};
+
+TEST(Translator, AMissingDomainKeepsTheDesignedTextsUntilACatalogHasIt) {
+  TestApp();
+  TLocalizer localizer;
+  const auto first = CatalogFile(FormCatalog());
+  localizer.SetURI(first->fileName());
+  localizer.SetCulture(TCultureTable::Find("de-DE"));
+  TOtherForm form(&localizer);
+  form.show();
+  EXPECT_EQ(form.Translator->DomainName(), "OtherForm");
+  EXPECT_EQ(form.windowTitle(), "Other");
+  EXPECT_EQ(form.Translator->CurrentCulture(), nullptr);
+  const auto second = CatalogFile(
+      "<?xml version=\"1.0\"?><i18nCatalog><Domain Name=\"otherform\">"
+      "<Property ID=\"label.caption\"><Value>Label</Value><Translation Locale=\"de-DE\">Etikett</Translation>"
+      "</Property><Property ID=\".Caption\"><Value>Other</Value><Translation Locale=\"de\">Andere</Translation>"
+      "</Property></Domain></i18nCatalog>");
+  localizer.SetURI(second->fileName());
+  EXPECT_EQ(localizer.Culture(), TCultureTable::Find("de-DE"));
+  EXPECT_EQ(form.Label->text(), "Etikett");
+  EXPECT_EQ(form.windowTitle(), "Andere");  // the language's neutral translation
+  localizer.SetURI(QString());
+  EXPECT_EQ(form.Label->text(), "Label");
+  EXPECT_EQ(form.Translator->CurrentCulture(), nullptr);
+  // A translator without an owner has the default domain.
+  TTranslator lone(nullptr, &localizer);
+  EXPECT_EQ(lone.DomainName(), "-DEFAULT-");
+}
+
+TEST(Translator, TheJobsLiteralsGoThroughTheWindowsTranslator) {
+  TestApp();
+  TLocalizer localizer;
+  const auto file = CatalogFile(QStringLiteral(
+      "<?xml version=\"1.0\"?><i18nCatalog><Domain Name=\"TestForm\">"
+      "<Literal ID=\"%1\"><Value>Converted Images</Value><Translation Locale=\"es-ES\">Im\u00E1genes</Translation></Literal>"
+      "<Literal ID=\"%2\"><Value>Cannot load %s</Value><Translation Locale=\"es-ES\">No se puede %d</Translation></Literal>"
+      "</Domain></i18nCatalog>").arg(LiteralID("Converted Images"), LiteralID("Cannot load %s")).toUtf8());
+  localizer.SetURI(file->fileName());
+  localizer.SetCulture(TCultureTable::Find("es-ES"));
+  TTestForm form;
+  form.Translator->SetLocalizer(&localizer);
+  Vorelle::TWindowTextTranslator texts(*form.Translator);
+  EXPECT_EQ(texts.GetText("Converted Images"), "Im\xC3\xA1genes");
+  EXPECT_EQ(Vorelle::TranslateFileName(texts, "Converted Images"), "Im\xC3\xA1genes");
+  // A pattern whose translation takes other arguments stays English.
+  EXPECT_EQ(texts.GetText("Cannot load %s"), "Cannot load %s");
+  EXPECT_EQ(Vorelle::TranslatePattern(texts, "Cannot load %s"), "Cannot load %s");
 }
 
 #include "TranslatorTest.moc"
