@@ -59,9 +59,11 @@ inline uint8_t WidenField(uint32_t Value, int32_t Bits) {
     const uint32_t max = (uint32_t(1) << Bits) - 1;
     return uint8_t((uint64_t(Value) * 255 + max / 2) / max);
   }
-  uint32_t result = 0;
-  for (int32_t shift = 8 - Bits; shift > -Bits; shift -= Bits) result |= shift >= 0 ? Value << shift : Value >> -shift;
-  return uint8_t(result);
+  // One multiplication lays copies of the field side by side (for 5 bits:
+  // x 0x21 gives abcdeabcde), the shift keeps the top 8 of them.
+  static constexpr uint8_t Copies[8] = {0, 0xFF, 0x55, 0x49, 0x11, 0x21, 0x41, 0x81};
+  static constexpr uint8_t Shift[8] = {0, 0, 0, 1, 0, 2, 4, 6};
+  return uint8_t((Value * Copies[Bits]) >> Shift[Bits]);
 }
 
 // Class of a format for conversion, decided in this order.

@@ -439,7 +439,9 @@ TEST(Bitmap, CorpusDamageOutsideThePixelsLoadsAsPillowShowsIt) {
     TRgbaImage own = OwnDecode(Bmp(), files[i]);
     ASSERT_TRUE(own.Ok) << files[i] << ": " << own.Error;
     if (files[i].ends_with("badrle.bmp")) continue;
-    if (peers[i].Ok) EXPECT_EQ(CompareRgba(own, peers[i], 0, true), "") << files[i];
+    if (peers[i].Ok) {
+      EXPECT_EQ(CompareRgba(own, peers[i], 0, true), "") << files[i];
+    }
   }
   // In badrle.bmp runs reach past the row ends. Pillow carries the surplus
   // pixels over into the next row; ImageMagick clips them as we do, and only
@@ -688,7 +690,9 @@ TEST(Bitmap, PaletteTransparencySurvivesSaving) {
   TRgbaImage png8 = MagickDecode(png);
   EXPECT_EQ(CompareRgba(OwnDecode(Bmp(), bmp), png8, 0, true), "");
   EXPECT_EQ(CompareRgba(MagickDecode(bmp), png8, 0, true), "");
-  if (TestSupport::HavePillow()) EXPECT_EQ(CompareRgba(PillowDecodeOne(bmp, tmp), png8, 0, true), "");
+  if (TestSupport::HavePillow()) {
+    EXPECT_EQ(CompareRgba(PillowDecodeOne(bmp, tmp), png8, 0, true), "");
+  }
 
   for (int i = 0; i < 256; ++i) source.Palette[i].A = 255;
   ASSERT_TRUE(WriteImageFile(bmp, source));
@@ -852,8 +856,12 @@ TEST(Bitmap, BitFieldsWithoutAlphaMaskAreOpaqueAsPeersShowThem) {
   EXPECT_EQ(own.Rgba, (std::vector<uint8_t>{12, 11, 10, 255, 15, 14, 13, 255, 18, 17, 16, 255,  //
                                             3, 2, 1, 255, 6, 5, 4, 255, 9, 8, 7, 255}));
   TRgbaImage pillow = PillowDecodeOne(file, tmp);
-  if (pillow.Ok) EXPECT_EQ(CompareRgba(own, pillow, 0, true), "");
-  if (TestSupport::HaveProgram("convert")) EXPECT_EQ(CompareRgba(own, MagickDecode(file), 0, true), "");
+  if (pillow.Ok) {
+    EXPECT_EQ(CompareRgba(own, pillow, 0, true), "");
+  }
+  if (TestSupport::HaveProgram("convert")) {
+    EXPECT_EQ(CompareRgba(own, MagickDecode(file), 0, true), "");
+  }
   // Saved again, the padding does not come back as alpha.
   TDynImageDataArray images;
   ASSERT_EQ(LoadBytes(Bmp(), b.Build(), images), "");

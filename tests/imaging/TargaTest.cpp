@@ -310,11 +310,12 @@ TEST(Targa, ColourMapEntrySizesAndOrigins) {
       EXPECT_EQ(got.Color, expected[std::min(i, reachable - 1)].Color) << name << " pixel " << i;
     }
     ReleaseImageArray(images);
-    if (TestSupport::HaveProgram("convert"))
+    if (TestSupport::HaveProgram("convert")) {
       EXPECT_EQ(CompareRgba(OwnDecode(Tga(), name), MagickDecode(name, "-auto-orient"), c.EntrySize <= 16 ? 1 : 0,
                             c.EntrySize == 32),
                 "")
           << name;
+    }
   }
 }
 
