@@ -622,6 +622,7 @@ bool TNGFileLoader::LoadFile(THandle Handle) {
   FStopped = false;
   FNextSequence = 0;
   FfcTLCount = 0;
+  FRawBytes = 0;
   TIOFunctions io = CurrentIOTable();
   uint8_t sig[8];
   if (io.Read(Handle, sig, 8) != 8) return false;
@@ -919,6 +920,11 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
           EndAnimationFrame(frame);
           if (!FAnimationDamaged) {
             CheckComposition(int64_t(FfcTLCount) + 1);
+            // The raw frames together are held to the same bound.
+            const TIHDR& h = Frames[0]->IHDR;
+            FRawBytes += int64_t(fc.Width) * fc.Height * BytesPerPixelOf(FormatForLayout(h.ColorType, h.BitDepth));
+            if (FRawBytes > MaxComposedBytes)
+              RaiseImagingError("Animation of %d frames is too large to load.", int64_t(Frames.size()) + 1);
             f = AddFrameInfo();
             f->AssignSharedProps(*Frames.front());
           }

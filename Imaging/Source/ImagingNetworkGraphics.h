@@ -233,6 +233,7 @@ private:
   bool FAnimationDamaged = false;
   bool FDefaultImageEnded = false;
   bool FStopped = false;
+  int64_t FRawBytes = 0;  // pixels of the animation frames after the first
   int64_t FNextSequence = 0;
   int32_t FfcTLCount = 0;
 };

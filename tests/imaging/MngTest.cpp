@@ -453,6 +453,20 @@ TEST_F(MngTest, HostileAnimationFailsBeforeComposing) {
   ASSERT_TRUE(ReadImageStream(&stream, first));
   EXPECT_EQ(first.Width, 2048);
   ReleaseImage(first);
+
+  // Raw frames are bounded too: frames of 2000 x 2000 whose streams end
+  // after one row (the rest is zero), 16 MB each, the 69th past a GiB.
+  TPngBuilder r;
+  const auto row = Zlib(std::vector<uint8_t>(2000 * 4 + 1, 0));
+  r.Header(2000, 2000, 8, 6).Chunk("acTL", BE({70, 0})).Chunk("fcTL", FcTL(0, 2000, 2000, 0, 0)).RawData(row);
+  seq = 1;
+  for (int i = 1; i < 70; ++i) {
+    r.Chunk("fcTL", FcTL(seq++, 2000, 2000, 0, 0));
+    r.Chunk("fdAT", Concat(BE({seq++}), row));
+  }
+  SetImagingOption(OptPngLoadAnimated, 0);
+  EXPECT_EQ(PngTest::LoadError(r.End().Bytes), "Animation of 69 frames is too large to load.");
+  SetImagingOption(OptPngLoadAnimated, -1);
 }
 
 TEST_F(MngTest, OneImageAskedForReadsNoFurther) {
