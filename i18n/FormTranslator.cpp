@@ -262,13 +262,16 @@ void WalkObject(QObject* Object, const QString& Path, bool IsOwner, const TVisit
 }
 
 // The owner with an empty path, then every named descendant with its name,
-// except other windows (they have translators of their own).
+// except other windows (they have translators of their own) other than the
+// owner's pop-up menus.
 void WalkOwner(QObject* Owner, const TVisit& Visit) {
   WalkObject(Owner, QString(), true, Visit);
   std::function<void(QObject*)> walkChildren = [&](QObject* Parent) {
     for (QObject* child : Parent->children()) {
       if (IsNeverWalked(child)) continue;
-      if (child->isWidgetType() && static_cast<QWidget*>(child)->isWindow()) continue;
+      // A pop-up menu belongs to its window; other windows have translators
+      // of their own.
+      if (child->isWidgetType() && static_cast<QWidget*>(child)->isWindow() && !qobject_cast<QMenu*>(child)) continue;
       if (!child->objectName().isEmpty()) WalkObject(child, child->objectName(), false, Visit);
       walkChildren(child);
     }
