@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
-fuzz_seconds=${VORELLE_FUZZ_SECONDS:-20}
+fuzz_seconds=${VORELLE_FUZZ_SECONDS:-10}
 
 scripts/setup.sh
 
