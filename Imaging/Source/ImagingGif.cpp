@@ -504,7 +504,6 @@ bool TGIFFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
 
   std::vector<TGIFFrameRecord> frames;
   int64_t canvasWidth = screenWidth, canvasHeight = screenHeight;
-  CheckPixelLimit(screenWidth, screenHeight);
   uint8_t control[4] = {};  // packed, delay (2), transparent index
   bool hasControl = false;
   std::vector<uint8_t> data;
@@ -552,7 +551,6 @@ bool TGIFFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
       // An unset size takes the screen's.
       if (rec.Width == 0) rec.Width = screenWidth;
       if (rec.Height == 0) rec.Height = screenHeight;
-      CheckPixelLimit(rec.Width, rec.Height);
 
       TColor32Rec palette[256] = {};
       if (rec.HasLocalPalette)
@@ -583,6 +581,9 @@ bool TGIFFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
       const int64_t pixels = int64_t(rec.Width) * rec.Height;
       const bool placeable = rec.Left <= screenWidth + 1 && rec.Top <= screenHeight + 1 && pixels > 0 &&
                              pixels <= MaxImageSize && pixels <= MaxLZWPixels(data.size());
+      // A frame its data could fill but above the pixel limit fails the load
+      // with the reason (a dropped frame would leave no trace).
+      if (placeable) CheckPixelLimit(rec.Width, rec.Height);
       if (placeable) {
         TImageData image;
         bool decoded = false;
