@@ -330,12 +330,16 @@ const Imaging::TIOFunctions JobIOTable = {JobOpenRead, JobOpenWrite, JobClose, J
 // the object goes away.
 class TJobIOScope {
 public:
-  explicit TJobIOScope(const std::atomic<bool>* Cancel) : FSavedState(JobIO), FSavedTable(Imaging::ActiveFileIOTable) {
+  explicit TJobIOScope(const std::atomic<bool>* Cancel)
+      : FSavedState(JobIO), FSavedTable(Imaging::ActiveFileIOTable), FSavedFlag(Imaging::CancelFlag()) {
     FState.Cancel = Cancel;
     JobIO = &FState;
     Imaging::ActiveFileIOTable = JobIOTable;
+    // The core's long loops (conversions, colour reduction) see it too.
+    Imaging::SetCancelFlag(Cancel);
   }
   ~TJobIOScope() {
+    Imaging::SetCancelFlag(FSavedFlag);
     Imaging::ActiveFileIOTable = FSavedTable;
     JobIO = FSavedState;
   }
@@ -347,6 +351,7 @@ private:
   TJobIOState FState;
   TJobIOState* FSavedState;
   Imaging::TIOFunctions FSavedTable;
+  const std::atomic<bool>* FSavedFlag;
 };
 
 bool FileIdentity(const std::string& Path, std::pair<uint64_t, uint64_t>& Id) {

@@ -366,6 +366,7 @@ void DecodeBlocks(const TImageData& Image, void* TargetBits, TImageFormat Format
   uint32_t Pixels[16];
 
   for (int By = 0; By < BlocksY; ++By) {
+    if ((By & 63) == 0) PollCancel();
     uint8_t* BlockRow = Dst + size_t(By) * 4 * RowBytes;
     for (int Bx = 0; Bx < BlocksX; ++Bx) {
       DecodeBlock(Src, Format, Pixels);
@@ -397,6 +398,7 @@ void EncodeBlocks(const void* SrcBits, TImageData& Image, TImageFormat Format) {
   uint32_t Pixels[16];
 
   for (int By = 0; By < BlocksY; ++By) {
+    if ((By & 63) == 0) PollCancel();
     const uint8_t* BlockRow = Src + size_t(By) * 4 * RowBytes;
     for (int Bx = 0; Bx < BlocksX; ++Bx) {
       const uint8_t* In = BlockRow + size_t(Bx) * 4 * size_t(Bpp);

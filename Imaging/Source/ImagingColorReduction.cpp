@@ -179,6 +179,7 @@ void CountPixels(TQuantizer& Q, int32_t PixelCount, const uint8_t* Src, PImageFo
     const int32_t N = int32_t(std::min<int64_t>(SortPixels, PixelCount - Start));
     uint32_t* Keys = Q.Keys.data();
     for (int32_t Done = 0; Done < N; Done += ChunkPixels) {
+      if ((Done & ((ChunkPixels << 8) - 1)) == 0) PollCancel();
       const int32_t Count = std::min(ChunkPixels, N - Done);
       ReadColors(Src, Start + Done, Count, SrcInfo, Keys + Done);
       for (int32_t i = 0; i < Count; ++i) Keys[Done + i] &= Mask32;
@@ -372,6 +373,7 @@ void MapPixels(TQuantizer& Q, int32_t PixelCount, const uint8_t* Src, PImageForm
   uint32_t LastColor = 0, LastIndex = 0;
   bool HaveLast = false;
   for (int64_t Start = 0; Start < PixelCount; Start += ChunkPixels) {
+    if ((Start & ((int64_t(ChunkPixels) << 8) - 1)) == 0) PollCancel();
     int32_t Count = int32_t(std::min<int64_t>(ChunkPixels, PixelCount - Start));
     ReadColors(Src, Start, Count, SrcInfo, Colors);
     uint8_t* Out = Dst + Start * DstBpp;

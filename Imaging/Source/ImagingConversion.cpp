@@ -1078,9 +1078,18 @@ bool ConvertPixelsFast(const TPixelRun& Run) {
 void ConvertPixels(const TPixelRun& Run, bool Fast) {
   const TFormatClass sc = ClassOf(*Run.SrcInfo), dc = ClassOf(*Run.DstInfo);
   if (PrepareRun(Run, sc, dc)) return;
-  if (Fast && ConvertPixelsFast(Run)) return;
   const int64_t sbpp = Run.SrcInfo->BytesPerPixel, dbpp = Run.DstInfo->BytesPerPixel;
-  for (int64_t i = 0; i < Run.Count; ++i) ConvertPixel(Run, sc, dc, Run.Src + i * sbpp, Run.Dst + i * dbpp);
+  // In slices, between which a cancel of this thread ends the conversion.
+  constexpr int64_t SlicePixels = int64_t(1) << 20;
+  for (int64_t first = 0; first < Run.Count; first += SlicePixels) {
+    PollCancel();
+    TPixelRun part = Run;
+    part.Src += first * sbpp;
+    part.Dst += first * dbpp;
+    part.Count = std::min(SlicePixels, Run.Count - first);
+    if (Fast && ConvertPixelsFast(part)) continue;
+    for (int64_t i = 0; i < part.Count; ++i) ConvertPixel(part, sc, dc, part.Src + i * sbpp, part.Dst + i * dbpp);
+  }
 }
 
 // ---------------------------------------------------------------------------

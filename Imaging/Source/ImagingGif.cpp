@@ -509,7 +509,6 @@ bool TGIFFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
   // frame show that frame whole in browsers and peers). Later frames are
   // clipped to it.
   int64_t canvasWidth = screenWidth, canvasHeight = screenHeight;
-  CheckPixelLimit(screenWidth, screenHeight);
   uint8_t control[4] = {};  // packed, delay (2), transparent index
   bool hasControl = false;
   std::vector<uint8_t> data;
@@ -557,7 +556,6 @@ bool TGIFFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
       // An unset size takes the screen's.
       if (rec.Width == 0) rec.Width = screenWidth;
       if (rec.Height == 0) rec.Height = screenHeight;
-      CheckPixelLimit(rec.Width, rec.Height);
 
       TColor32Rec palette[256] = {};
       if (rec.HasLocalPalette)
@@ -593,6 +591,9 @@ bool TGIFFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
       const int64_t pixels = int64_t(rec.Width) * rec.Height;
       const bool placeable = rec.Left < width && rec.Top < height && pixels > 0 && pixels <= MaxImageSize &&
                              pixels <= MaxLZWPixels(data.size());
+      // A frame its data could fill but above the pixel limit fails the load
+      // with the reason (a dropped frame would leave no trace).
+      if (placeable) CheckPixelLimit(rec.Width, rec.Height);
       if (placeable) {
         TImageData image;
         bool decoded = false;

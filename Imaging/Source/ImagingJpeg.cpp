@@ -229,7 +229,7 @@ void InstallDestination(j_compress_ptr Info, THandle Handle) {
 // Decoding
 // ---------------------------------------------------------------------------
 
-enum TJpegRunResult { jrDone, jrLibraryError, jrUnsupported, jrTooLarge, jrAboveLimit, jrNotCreated };
+enum TJpegRunResult { jrDone, jrLibraryError, jrUnsupported, jrTooLarge, jrAboveLimit, jrCancelled, jrNotCreated };
 
 // Everything a load keeps; zero-initialized, no destructors run on a jump.
 struct TJpegLoad {
@@ -290,6 +290,7 @@ int RunDecode(TJpegLoad& L, THandle Handle) {
   const size_t stride = size_t(width) * size_t(components);
   JSAMPROW rows[RowsPerCall];
   while (L.Info.output_scanline < L.Info.output_height) {
+    if (CancelRequested()) return jrCancelled;
     JDIMENSION first = L.Info.output_scanline;
     JDIMENSION count = std::min<JDIMENSION>(RowsPerCall, L.Info.output_height - first);
     for (JDIMENSION i = 0; i < count; ++i) rows[i] = bits + size_t(first + i) * stride;
@@ -347,6 +348,7 @@ int RunEncode(TJpegSave& S, THandle Handle, const TImageData& Image, bool GraySc
   const size_t stride = size_t(Image.Width) * (GrayScale ? 1u : 3u);
   JSAMPROW rows[RowsPerCall];
   while (S.Info.next_scanline < S.Info.image_height) {
+    if (CancelRequested()) return jrCancelled;
     JDIMENSION first = S.Info.next_scanline;
     JDIMENSION count = std::min<JDIMENSION>(RowsPerCall, S.Info.image_height - first);
     for (JDIMENSION i = 0; i < count; ++i) rows[i] = bits + size_t(first + i) * stride;
@@ -432,6 +434,9 @@ bool TJpegFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, boo
     case jrAboveLimit:
       CheckPixelLimit(load->Info.image_width, load->Info.image_height);
       return false;
+    case jrCancelled:
+      PollCancel();
+      return false;
     default:
       return false;
   }
@@ -452,6 +457,7 @@ bool TJpegFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Imag
   save->Info.err = &save->Err.Pub;
   int result = RunEncode(*save, Handle, image, FGrayScale, FQuality, FProgressive != 0);
   jpeg_destroy_compress(&save->Info);
+  if (result == jrCancelled) PollCancel();
   if (result != jrDone) RaiseLibraryError(save->Err, ioFailure);
   return true;
 }

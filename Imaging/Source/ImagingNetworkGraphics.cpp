@@ -880,7 +880,6 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
           !IsValidLayout(h.ColorType, h.BitDepth) || h.Compression != 0 || h.Interlacing > 1 ||
           !(h.Filter == 0 || (isMNG && h.Filter == 64)))
         RaiseInvalidChunk(id);
-      CheckPixelLimit(h.Width, h.Height);
       f->FrameWidth = int32_t(h.Width);
       f->FrameHeight = int32_t(h.Height);
       f->IsJpegFrame = false;
@@ -953,7 +952,6 @@ void TNGFileLoader::ReadChunks(const TIOFunctions& IO, THandle Handle) {
       if (f->JHDR.Width == 0 || f->JHDR.Height == 0 || f->JHDR.Width > 0x7FFFFFFFu ||
           f->JHDR.Height > 0x7FFFFFFFu)
         RaiseInvalidChunk(id);
-      CheckPixelLimit(f->JHDR.Width, f->JHDR.Height);
       f->FrameWidth = int32_t(f->JHDR.Width);
       f->FrameHeight = int32_t(f->JHDR.Height);
       f->IsJpegFrame = true;
@@ -1183,6 +1181,7 @@ TPNGFrameDecoder::TPNGFrameDecoder(int32_t FrameWidth, int32_t FrameHeight, cons
   }
   const int64_t bound = std::clamp<int64_t>(InputBound, 0, int64_t(1) << 40);
   if (needed > SmallFrameBytes && needed > bound * MaxDeflateRatio + 65536) RaiseChunkDataError(IDATId);
+  CheckPixelLimit(s.Width, s.Height);
 
   std::memset(&s.Zs, 0, sizeof(s.Zs));
   int ret = inflateInit(&s.Zs);

@@ -285,7 +285,6 @@ bool TTargaFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bo
   const int64_t imageBytes = pixelCount * pixelSize;
   if (imageBytes > MaxImageSize)
     RaiseImagingError("Targa image of %d x %d pixels is too large.", int32_t(h.Width), int32_t(h.Height));
-  CheckPixelLimit(h.Width, h.Height);
 
   // Colour map: checked against the file before anything is allocated.
   const bool hasMap = h.ColorMapType == 1;
@@ -297,6 +296,7 @@ bool TTargaFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bo
   // The fewest packets an image can take: runs of 128 pixels.
   if (rle && (pixelCount + MaxPacketPixels - 1) / MaxPacketPixels * (pixelSize + 1) > remaining)
     RaiseImagingError("Targa run-length data is truncated.");
+  CheckPixelLimit(h.Width, h.Height);
 
   Images.resize(1);
   TImageData& image = Images[0];

@@ -3,6 +3,8 @@
 // and in every handler is written against these definitions.
 #pragma once
 
+#include <atomic>
+
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -37,6 +39,16 @@ public:
 };
 
 [[noreturn]] void AssertionFailed(const char* Expression, const char* File, int Line);
+
+// Cancellation of long work on the calling thread. While a flag is set here
+// and true, PollCancel raises EImagingError "Operation cancelled". The core
+// polls it between slices of its long loops (pixel conversion, colour
+// reduction, block compression, JPEG rows), so that a cancel ends them at
+// once; set it to nullptr when done.
+void SetCancelFlag(const std::atomic<bool>* Flag);
+const std::atomic<bool>* CancelFlag();
+bool CancelRequested();
+void PollCancel();
 
 #define IMAGING_ASSERT(Condition)                                              \
   do {                                                                         \

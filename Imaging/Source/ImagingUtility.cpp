@@ -142,4 +142,15 @@ int32_t RoundToInt(double Value) { return int32_t(std::lrint(Value)); }
 int32_t RoundToInt(long double Value) { return int32_t(std::lrintl(Value)); }
 int32_t RoundToInt(float Value) { return int32_t(std::lrintf(Value)); }
 
+namespace {
+thread_local const std::atomic<bool>* ThreadCancelFlag = nullptr;
+}  // namespace
+
+void SetCancelFlag(const std::atomic<bool>* Flag) { ThreadCancelFlag = Flag; }
+const std::atomic<bool>* CancelFlag() { return ThreadCancelFlag; }
+bool CancelRequested() { return ThreadCancelFlag && ThreadCancelFlag->load(std::memory_order_relaxed); }
+void PollCancel() {
+  if (CancelRequested()) throw EImagingError("Operation cancelled");
+}
+
 }  // namespace Imaging

@@ -702,3 +702,29 @@ TEST_F(ConversionTest, FailureOnTheWayToABlockFormatLeavesTheImage) {
 }
 
 }  // namespace
+
+// A cancel set for this thread ends conversions and colour reduction between
+// slices, with the image left as it was; without a flag nothing changes.
+TEST_F(ConversionTest, CancelEndsLongConversions) {
+  std::atomic<bool> cancel{true};
+  for (TImageFormat dst : {fmtR8G8B8, fmtA16R16G16B16, fmtIndex8, fmtDXT1}) {
+    SCOPED_TRACE(FormatDisplayName(dst));
+    TOwned img(TestSupport::RandomImage(1024, 1100, fmtA8R8G8B8, 9));
+    std::vector<uint8_t> before(img.Bytes(), img.Bytes() + img.Image.Size);
+    SetCancelFlag(&cancel);
+    try {
+      ChangeImageFormat(img.Image, dst);
+      ADD_FAILURE() << "not cancelled";
+    } catch (const EImagingError& e) {
+      EXPECT_NE(std::string(e.what()).find("Exception Message: Operation cancelled"), std::string::npos) << e.what();
+    }
+    SetCancelFlag(nullptr);
+    EXPECT_EQ(img.Image.Format, fmtA8R8G8B8);
+    EXPECT_EQ(std::vector<uint8_t>(img.Bytes(), img.Bytes() + img.Image.Size), before);
+    cancel = false;
+    SetCancelFlag(&cancel);
+    EXPECT_TRUE(ChangeImageFormat(img.Image, dst));
+    SetCancelFlag(nullptr);
+    cancel = true;
+  }
+}
