@@ -296,6 +296,10 @@ bool TDDSFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
   if (h.Width == 0 || h.Height == 0 || h.Width > INT32_MAX || h.Height > INT32_MAX)
     RaiseImagingError("Invalid DDS dimensions %u x %u.", h.Width, h.Height);
   const int32_t width = int32_t(h.Width), height = int32_t(h.Height);
+  // No format takes less than half a byte per pixel; the bound also keeps
+  // the byte counts below far from overflowing.
+  if (int64_t(width) * height > 2 * MaxImageSize)
+    RaiseImagingError("DDS image of %d x %d pixels is too large.", width, height);
 
   // Structure: mipmap levels, then the slices of a volume chain or the
   // faces of a cube map.

@@ -290,7 +290,8 @@ bool TPSDFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
   const TImageFormatInfo info = FormatInfoFor(format);
   const int32_t sampleSize = info.BytesPerPixel / info.ChannelCount;
   const int64_t rowBytes = int64_t(width) * sampleSize;
-  if (int64_t(width) * height * info.BytesPerPixel > MaxImageSize)
+  // Each factor fits 31 bits, so the first product cannot overflow.
+  if (int64_t(width) * height > MaxImageSize || int64_t(width) * height * info.BytesPerPixel > MaxImageSize)
     RaiseImagingError("Photoshop image of %d x %d pixels is too large.", width, height);
 
   // Colour mode data: the palette of indexed images, planar red, green, blue.

@@ -347,8 +347,10 @@ TEST(Dds, DeclaredDataBeyondTheFileFailsCleanly) {
        "surface 1 of 1"},
       {"huge dimensions", {0x1007, 0x80000000, 1, 0, 0, 0, 0x20000, 0, 8, 0xFF, 0, 0, 0, 0x1000, 0}, 8,
        "Invalid DDS dimensions 2147483648 x 1."},
+      {"huge both ways", {0x100F, 0x7FFFFFFF, 0x7FFFFFFF, 0xFFFFFFFF, 0, 0, 0x4, 116, 0, 0, 0, 0, 0, 0x1000, 0}, 8,
+       "DDS image of 2147483647 x 2147483647 pixels is too large."},
       {"zero width", {0x1007, 0, 1, 0, 0, 0, 0x20000, 0, 8, 0xFF, 0, 0, 0, 0x1000, 0}, 8, "Invalid DDS dimensions"},
-      {"too large image", {0x81007, 0x10000, 0x10000, 1, 0, 0, 0x40, 0, 32, 0xFF0000, 0xFF00, 0xFF, 0, 0x1000, 0}, 8,
+      {"too large image", {0x81007, 0x10000, 0x8000, 1, 0, 0, 0x40, 0, 32, 0xFF0000, 0xFF00, 0xFF, 0, 0x1000, 0}, 8,
        "surface 1 of 1 needs more than the 8 bytes left."},
   };
   for (const auto& c : cases) {

@@ -295,6 +295,7 @@ TEST(Psd, TruncatedAndHostileFilesFailCleanly) {
        "Photoshop CMYK images of 32 bits per channel are not supported."},
       {"zero width", MakePsd(3, 0, 1, 8, 3, 0, {}), "Invalid Photoshop image dimensions 0 x 1."},
       {"huge", MakePsd(4, 30000, 30000, 16, 3, 0, {}), "Photoshop image of 30000 x 30000 pixels is too large."},
+      {"huge both ways", MakePsd(4, 0x7FFFFFFF, 0x7FFFFFFF, 32, 3, 0, {}), "is too large"},
       {"huge rle", MakePsd(3, 20000, 20000, 8, 3, 1, {}), "Photoshop row byte count table is truncated."},
       {"rows packed too short", MakePsd(1, 300, 1, 8, 1, 1, {0, 5, 0xFF, 1, 0xFF, 2, 0xD5}),
        "Photoshop row 0 of channel 0 is packed into 5 bytes; 300 unpacked bytes need 6."},
