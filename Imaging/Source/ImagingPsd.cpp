@@ -11,6 +11,7 @@
 #include "ImagingPsd.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace Imaging {
@@ -222,8 +223,25 @@ int64_t Encode(const uint8_t* In, int64_t Size, uint8_t* Out) {
       continue;
     }
     // Literals up to where three equal bytes begin; the last byte of the
-    // row is taken only when it is all that is left.
+    // row is taken only when it is all that is left. Eight start positions
+    // are tested at once while all their triples lie inside the row.
     int64_t n = 0;
+    const int64_t wordEnd = std::min<int64_t>(128, left - 2);
+    while (n + 8 <= wordEnd && n + 10 <= left) {
+      uint64_t a, b, c;
+      std::memcpy(&a, In + i + n, 8);
+      std::memcpy(&b, In + i + n + 1, 8);
+      std::memcpy(&c, In + i + n + 2, 8);
+      // A zero byte of v marks a start whose triple is equal; the lowest
+      // flagged byte of the test below is always a true one.
+      const uint64_t v = (a ^ b) | (b ^ c);
+      const uint64_t zero = (v - 0x0101010101010101ull) & ~v & 0x8080808080808080ull;
+      if (zero != 0) {
+        n += std::countr_zero(zero) / 8;
+        break;
+      }
+      n += 8;
+    }
     while (n < 128 && n < left) {
       const uint8_t* p = In + i + n;
       if (n + 2 < left && p[0] == p[1] && p[0] == p[2]) break;
