@@ -714,8 +714,9 @@ TEST(DdsPeers, OurFilesDecodeAlikeInThePeers) {
     TImageFormatInfo info;
     QueryFormatInfo(formats[i], info);
     const int tolerance = info.IsSpecial ? 1 : 0;
-    if (magick.Ok && !gray && formats[i] != fmtR5G6B5 && formats[i] != fmtA1R5G5B5 && formats[i] != fmtA4R4G4B4)
+    if (magick.Ok && !gray && formats[i] != fmtR5G6B5 && formats[i] != fmtA1R5G5B5 && formats[i] != fmtA4R4G4B4) {
       EXPECT_EQ(CompareRgba(magick, own[i], tolerance, true), "") << "ImageMagick, " << name;
+    }
     // Pillow 9 reads 32-bit RGB without alpha as 24-bit pixels (its fault;
     // ImageMagick reads the file as written).
     if (pillow[i].Ok && formats[i] != fmtX8R8G8B8) {
@@ -746,7 +747,9 @@ TEST(DdsPeers, FirstSurfaceOfChainsAndCubeMapsInThePeers) {
   const TRgbaImage own = ToRgba(images.List[0]);
   for (size_t i = 0; i < files.size(); ++i) {
     EXPECT_EQ(CompareRgba(MagickDecode(files[i]), own, 1, true), "") << "ImageMagick, " << files[i];
-    if (pillow[i].Ok) EXPECT_EQ(CompareRgba(pillow[i], own, 1, true), "") << "Pillow, " << files[i];
+    if (pillow[i].Ok) {
+      EXPECT_EQ(CompareRgba(pillow[i], own, 1, true), "") << "Pillow, " << files[i];
+    }
   }
   EXPECT_TRUE(pillow[0].Ok);
 }
