@@ -347,6 +347,8 @@ TEST(Dds, DeclaredDataBeyondTheFileFailsCleanly) {
        "surface 1 of 1"},
       {"huge dimensions", {0x1007, 0x80000000, 1, 0, 0, 0, 0x20000, 0, 8, 0xFF, 0, 0, 0, 0x1000, 0}, 8,
        "Invalid DDS dimensions 2147483648 x 1."},
+      {"pitch shorter than a row", {0x100F, 0x4000000, 5, 3, 0, 0, 0x40, 0, 32, 0xFF0000, 0xFF00, 0xFF, 0, 0x1000, 0},
+       64, "DDS pitch of 3 bytes is shorter than a row of 268435456 bytes."},
       {"huge both ways", {0x100F, 0x7FFFFFFF, 0x7FFFFFFF, 0xFFFFFFFF, 0, 0, 0x4, 116, 0, 0, 0, 0, 0, 0x1000, 0}, 8,
        "DDS image of 2147483647 x 2147483647 pixels is too large."},
       {"zero width", {0x1007, 0, 1, 0, 0, 0, 0x20000, 0, 8, 0xFF, 0, 0, 0, 0x1000, 0}, 8, "Invalid DDS dimensions"},
