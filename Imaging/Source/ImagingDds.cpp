@@ -296,6 +296,10 @@ bool TDDSFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
   if (h.Width == 0 || h.Height == 0 || h.Width > INT32_MAX || h.Height > INT32_MAX)
     RaiseImagingError("Invalid DDS dimensions %u x %u.", h.Width, h.Height);
   const int32_t width = int32_t(h.Width), height = int32_t(h.Height);
+  // No format takes less than half a byte per pixel; the bound also keeps
+  // the byte counts below far from overflowing.
+  if (int64_t(width) * height > 2 * MaxImageSize)
+    RaiseImagingError("DDS image of %d x %d pixels is too large.", width, height);
 
   // Structure: mipmap levels, then the slices of a volume chain or the
   // faces of a cube map.
@@ -338,6 +342,10 @@ bool TDDSFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
       return info.GetPixelsSize(format, cw, ch);
     }
     if (N == 0 && h.PitchOrLinearSize != 0) {
+      // A pitch shorter than a row cannot hold the picture (and would let a
+      // tiny file claim a huge one).
+      if (h.PitchOrLinearSize < Pitch)
+        RaiseImagingError("DDS pitch of %d bytes is shorter than a row of %d bytes.", h.PitchOrLinearSize, Pitch);
       Pitch = h.PitchOrLinearSize;
       return int64_t(h.Height) * h.PitchOrLinearSize;
     }
@@ -378,7 +386,7 @@ bool TDDSFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
     } else {
       // Padded rows: the visible part of each row goes into the image.
       const int64_t rowBytes = int64_t(image.Width) * bpp;
-      const int64_t copied = std::min(rowBytes, pitch);
+      const int64_t copied = rowBytes;
       int64_t left = bytes;
       for (int32_t y = 0; y < image.Height && left >= pitch && pitch > 0; ++y) {
         ReadExact(IO, Handle, bits + y * rowBytes, copied);

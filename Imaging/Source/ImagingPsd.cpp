@@ -11,6 +11,7 @@
 #include "ImagingPsd.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace Imaging {
@@ -222,8 +223,25 @@ int64_t Encode(const uint8_t* In, int64_t Size, uint8_t* Out) {
       continue;
     }
     // Literals up to where three equal bytes begin; the last byte of the
-    // row is taken only when it is all that is left.
+    // row is taken only when it is all that is left. Eight start positions
+    // are tested at once while all their triples lie inside the row.
     int64_t n = 0;
+    const int64_t wordEnd = std::min<int64_t>(128, left - 2);
+    while (n + 8 <= wordEnd && n + 10 <= left) {
+      uint64_t a, b, c;
+      std::memcpy(&a, In + i + n, 8);
+      std::memcpy(&b, In + i + n + 1, 8);
+      std::memcpy(&c, In + i + n + 2, 8);
+      // A zero byte of v marks a start whose triple is equal; the lowest
+      // flagged byte of the test below is always a true one.
+      const uint64_t v = (a ^ b) | (b ^ c);
+      const uint64_t zero = (v - 0x0101010101010101ull) & ~v & 0x8080808080808080ull;
+      if (zero != 0) {
+        n += std::countr_zero(zero) / 8;
+        break;
+      }
+      n += 8;
+    }
     while (n < 128 && n < left) {
       const uint8_t* p = In + i + n;
       if (n + 2 < left && p[0] == p[1] && p[0] == p[2]) break;
@@ -290,7 +308,8 @@ bool TPSDFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
   const TImageFormatInfo info = FormatInfoFor(format);
   const int32_t sampleSize = info.BytesPerPixel / info.ChannelCount;
   const int64_t rowBytes = int64_t(width) * sampleSize;
-  if (int64_t(width) * height * info.BytesPerPixel > MaxImageSize)
+  // Each factor fits 31 bits, so the first product cannot overflow.
+  if (int64_t(width) * height > MaxImageSize || int64_t(width) * height * info.BytesPerPixel > MaxImageSize)
     RaiseImagingError("Photoshop image of %d x %d pixels is too large.", width, height);
 
   // Colour mode data: the palette of indexed images, planar red, green, blue.
@@ -503,53 +522,31 @@ private:
   bool FOk = true;
 };
 
-// Writes the channels in their write order as PackBits rows after a table
-// of row byte counts; with PerChannel each channel has its own code and
-// table (layer data), else one code and one table lead (merged data).
-// Returns the bytes each channel took, its code and table included.
-std::vector<int64_t> WritePackedChannels(TWriter& Out, const TImageData& Image, const TImageFormatInfo& Info,
-                                         int32_t SampleSize, bool PerChannel) {
+// One channel packed: its table of big-endian row byte counts and its rows.
+struct TPackedChannel {
+  std::vector<uint8_t> Table;
+  std::vector<uint8_t> Rows;
+};
+
+// Every channel of the image packed once, in the write order; the layer and
+// the merged data are written from the same packed rows.
+std::vector<TPackedChannel> PackChannels(const TImageData& Image, const TImageFormatInfo& Info, int32_t SampleSize) {
   const int32_t channels = Info.ChannelCount, height = Image.Height;
   const bool alpha = StoresAlpha(Info);
   TChannelPacker packer(Image, Info, SampleSize);
-  std::vector<uint8_t> table(size_t(height) * (PerChannel ? 1 : channels) * 2, 0);
-  std::vector<int64_t> lengths(size_t(channels), 0);
-  int64_t tablePos = 0;
-  if (!PerChannel) {
-    Out.Write16(CompressionRLE);
-    tablePos = Out.Position();
-    Out.Write(table.data(), int64_t(table.size()));
-  }
+  std::vector<TPackedChannel> packed(static_cast<size_t>(channels));
   for (int32_t i = 0; i < channels; ++i) {
+    TPackedChannel& channel = packed[size_t(i)];
     const int32_t slot = WriteSlot(i, Info, alpha);
-    if (PerChannel) {
-      Out.Write16(CompressionRLE);
-      tablePos = Out.Position();
-      Out.Write(table.data(), int64_t(table.size()));
-    }
-    uint8_t* counts = table.data() + (PerChannel ? 0 : size_t(i) * height * 2);
-    int64_t bytes = 0;
+    channel.Table.resize(size_t(height) * 2);
+    channel.Rows.reserve(size_t(packer.RowBytes() + packer.RowBytes() / 64 + 2) * height);
     for (int32_t y = 0; y < height; ++y) {
       const int64_t n = packer.Pack(y, slot);
-      Put16(counts + y * 2, uint32_t(n));
-      Out.Write(packer.Packed(), n);
-      bytes += n;
-    }
-    lengths[size_t(i)] = bytes + 2 * int64_t(height) + 2;
-    if (PerChannel) {
-      const int64_t end = Out.Position();
-      Out.Seek(tablePos);
-      Out.Write(table.data(), int64_t(table.size()));
-      Out.Seek(end);
+      Put16(channel.Table.data() + y * 2, uint32_t(n));
+      channel.Rows.insert(channel.Rows.end(), packer.Packed(), packer.Packed() + n);
     }
   }
-  if (!PerChannel) {
-    const int64_t end = Out.Position();
-    Out.Seek(tablePos);
-    Out.Write(table.data(), int64_t(table.size()));
-    Out.Seek(end);
-  }
-  return lengths;
+  return packed;
 }
 
 }  // namespace
@@ -588,6 +585,7 @@ bool TPSDFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Image
   }
   out.Write32(0);  // image resources
 
+  std::vector<TPackedChannel> packed;
   const int64_t sectionPos = out.Position();
   out.Write32(0);
   if (FSaveAsLayer != 0 && sampleSize < 4) {
@@ -608,7 +606,14 @@ bool TPSDFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Image
     out.Write32(0);   // layer mask data
     out.Write32(0);   // blending ranges
     out.Write("\x07Layer 0", 8);
-    const std::vector<int64_t> lengths = WritePackedChannels(out, image, info, sampleSize, true);
+    packed = PackChannels(image, info, sampleSize);
+    std::vector<int64_t> lengths;
+    for (const TPackedChannel& channel : packed) {
+      out.Write16(CompressionRLE);
+      out.Write(channel.Table.data(), int64_t(channel.Table.size()));
+      out.Write(channel.Rows.data(), int64_t(channel.Rows.size()));
+      lengths.push_back(2 + int64_t(channel.Table.size()) + int64_t(channel.Rows.size()));
+    }
     out.Write32(0);
     const int64_t end = out.Position();
     for (int32_t i = 0; i < channels; ++i) {
@@ -630,7 +635,11 @@ bool TPSDFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Image
       for (int32_t y = 0; y < image.Height; ++y)
         out.Write(packer.Row(y, WriteSlot(i, info, alpha)), packer.RowBytes());
   } else {
-    WritePackedChannels(out, image, info, sampleSize, false);
+    // Code 1, every channel's row table, then every channel's rows.
+    if (packed.empty()) packed = PackChannels(image, info, sampleSize);
+    out.Write16(CompressionRLE);
+    for (const TPackedChannel& channel : packed) out.Write(channel.Table.data(), int64_t(channel.Table.size()));
+    for (const TPackedChannel& channel : packed) out.Write(channel.Rows.data(), int64_t(channel.Rows.size()));
   }
   out.Flush();
   return out.Ok();

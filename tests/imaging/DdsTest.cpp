@@ -347,8 +347,12 @@ TEST(Dds, DeclaredDataBeyondTheFileFailsCleanly) {
        "surface 1 of 1"},
       {"huge dimensions", {0x1007, 0x80000000, 1, 0, 0, 0, 0x20000, 0, 8, 0xFF, 0, 0, 0, 0x1000, 0}, 8,
        "Invalid DDS dimensions 2147483648 x 1."},
+      {"pitch shorter than a row", {0x100F, 0x4000000, 5, 3, 0, 0, 0x40, 0, 32, 0xFF0000, 0xFF00, 0xFF, 0, 0x1000, 0},
+       64, "DDS pitch of 3 bytes is shorter than a row of 268435456 bytes."},
+      {"huge both ways", {0x100F, 0x7FFFFFFF, 0x7FFFFFFF, 0xFFFFFFFF, 0, 0, 0x4, 116, 0, 0, 0, 0, 0, 0x1000, 0}, 8,
+       "DDS image of 2147483647 x 2147483647 pixels is too large."},
       {"zero width", {0x1007, 0, 1, 0, 0, 0, 0x20000, 0, 8, 0xFF, 0, 0, 0, 0x1000, 0}, 8, "Invalid DDS dimensions"},
-      {"too large image", {0x81007, 0x10000, 0x10000, 1, 0, 0, 0x40, 0, 32, 0xFF0000, 0xFF00, 0xFF, 0, 0x1000, 0}, 8,
+      {"too large image", {0x81007, 0x10000, 0x8000, 1, 0, 0, 0x40, 0, 32, 0xFF0000, 0xFF00, 0xFF, 0, 0x1000, 0}, 8,
        "surface 1 of 1 needs more than the 8 bytes left."},
   };
   for (const auto& c : cases) {
@@ -712,8 +716,9 @@ TEST(DdsPeers, OurFilesDecodeAlikeInThePeers) {
     TImageFormatInfo info;
     QueryFormatInfo(formats[i], info);
     const int tolerance = info.IsSpecial ? 1 : 0;
-    if (magick.Ok && !gray && formats[i] != fmtR5G6B5 && formats[i] != fmtA1R5G5B5 && formats[i] != fmtA4R4G4B4)
+    if (magick.Ok && !gray && formats[i] != fmtR5G6B5 && formats[i] != fmtA1R5G5B5 && formats[i] != fmtA4R4G4B4) {
       EXPECT_EQ(CompareRgba(magick, own[i], tolerance, true), "") << "ImageMagick, " << name;
+    }
     // Pillow 9 reads 32-bit RGB without alpha as 24-bit pixels (its fault;
     // ImageMagick reads the file as written).
     if (pillow[i].Ok && formats[i] != fmtX8R8G8B8) {
@@ -744,7 +749,9 @@ TEST(DdsPeers, FirstSurfaceOfChainsAndCubeMapsInThePeers) {
   const TRgbaImage own = ToRgba(images.List[0]);
   for (size_t i = 0; i < files.size(); ++i) {
     EXPECT_EQ(CompareRgba(MagickDecode(files[i]), own, 1, true), "") << "ImageMagick, " << files[i];
-    if (pillow[i].Ok) EXPECT_EQ(CompareRgba(pillow[i], own, 1, true), "") << "Pillow, " << files[i];
+    if (pillow[i].Ok) {
+      EXPECT_EQ(CompareRgba(pillow[i], own, 1, true), "") << "Pillow, " << files[i];
+    }
   }
   EXPECT_TRUE(pillow[0].Ok);
 }

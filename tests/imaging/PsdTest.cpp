@@ -156,11 +156,38 @@ TEST(Psd, PackBitsRows) {
   EXPECT_EQ(Unpack({0xF0, 6}, 3), (std::vector<uint8_t>{6, 6, 6}));
   EXPECT_EQ(Unpack({5, 1, 2}, 10), (std::vector<uint8_t>{1, 2}));
   EXPECT_EQ(Unpack({0xFE}, 10), (std::vector<uint8_t>{}));
-  // Random rows survive the round trip.
+  // Random rows survive the round trip and pack exactly as the plain
+  // byte-by-byte rule does.
+  auto reference = [](const std::vector<uint8_t>& Row) {
+    std::vector<uint8_t> out;
+    size_t i = 0;
+    while (i < Row.size()) {
+      const size_t left = Row.size() - i;
+      size_t run = 1;
+      while (run < left && run < 128 && Row[i + run] == Row[i]) ++run;
+      if (run >= 3) {
+        out.insert(out.end(), {uint8_t(1 - int(run)), Row[i]});
+        i += run;
+        continue;
+      }
+      size_t n = 0;
+      while (n < 128 && n < left) {
+        if (n + 2 < left && Row[i + n] == Row[i + n + 1] && Row[i + n] == Row[i + n + 2]) break;
+        if (n == left - 1 && n > 0) break;
+        ++n;
+      }
+      out.push_back(uint8_t(n - 1));
+      out.insert(out.end(), Row.begin() + long(i), Row.begin() + long(i + n));
+      i += n;
+    }
+    return out;
+  };
   std::mt19937 rng(5);
-  for (int n = 0; n < 200; ++n) {
+  for (int n = 0; n < 600; ++n) {
     std::vector<uint8_t> row(size_t(rng() % 700 + 1));
-    for (auto& b : row) b = uint8_t(rng() % 3);
+    const uint32_t spread = n % 3 == 0 ? 3 : (n % 3 == 1 ? 16 : 256);
+    for (auto& b : row) b = uint8_t(rng() % spread);
+    EXPECT_EQ(Pack(row), reference(row));
     EXPECT_EQ(Unpack(Pack(row), row.size()), row);
   }
 }
@@ -295,6 +322,7 @@ TEST(Psd, TruncatedAndHostileFilesFailCleanly) {
        "Photoshop CMYK images of 32 bits per channel are not supported."},
       {"zero width", MakePsd(3, 0, 1, 8, 3, 0, {}), "Invalid Photoshop image dimensions 0 x 1."},
       {"huge", MakePsd(4, 30000, 30000, 16, 3, 0, {}), "Photoshop image of 30000 x 30000 pixels is too large."},
+      {"huge both ways", MakePsd(4, 0x7FFFFFFF, 0x7FFFFFFF, 32, 3, 0, {}), "is too large"},
       {"huge rle", MakePsd(3, 20000, 20000, 8, 3, 1, {}), "Photoshop row byte count table is truncated."},
       {"rows packed too short", MakePsd(1, 300, 1, 8, 1, 1, {0, 5, 0xFF, 1, 0xFF, 2, 0xD5}),
        "Photoshop row 0 of channel 0 is packed into 5 bytes; 300 unpacked bytes need 6."},
@@ -436,9 +464,10 @@ TEST(Psd, EveryFormatRoundTrips) {
       ASSERT_EQ(LoadBytes(Psd(), f, back.List), "") << FormatDisplayName(c.Source);
       EXPECT_EQ(back.List[0].Format, c.Written) << FormatDisplayName(c.Source);
       EXPECT_EQ(Bytes(back.List[0]), Bytes(expected)) << FormatDisplayName(c.Source) << " layer " << layer;
-      if (c.Written == fmtIndex8)
+      if (c.Written == fmtIndex8) {
         for (int i = 0; i < 256; ++i)
           EXPECT_EQ(back.List[0].Palette[i].Color, expected.Palette[i].Color | 0xFF000000u);
+      }
       ReleaseImage(expected);
       ReleaseImage(image);
     }
@@ -482,7 +511,9 @@ TEST(PsdCorpus, BadFilesFailCleanlyOrLoadAsPillowDoes) {
     if (own.Ok) {
       // Damaged outside the merged image only (layer records the handler
       // skips): the same pixels as Pillow where Pillow reads the file.
-      if (pillow[i].Ok) EXPECT_EQ(CompareRgba(own, pillow[i], 0, true), "") << files[i];
+      if (pillow[i].Ok) {
+        EXPECT_EQ(CompareRgba(own, pillow[i], 0, true), "") << files[i];
+      }
       continue;
     }
     ++failed;
@@ -585,7 +616,8 @@ TEST(PsdPeers, OurFilesDecodeAlikeInThePeers) {
     // Pillow 9 reads 8-bit files only, and misreads gray with alpha (it
     // takes the row table for one channel). ImageMagick reads the rest, the
     // deep ones within one step of our own conversion to 8 bits.
-    if (!deep && name.rfind("A8Gray8", 0) != 0)
+    if (!deep && name.rfind("A8Gray8", 0) != 0) {
       EXPECT_EQ(CompareRgba(pillow[i], own[i], 0, true), "") << "Pillow, " << name;
+    }
   }
 }

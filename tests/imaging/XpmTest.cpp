@@ -234,8 +234,9 @@ TEST(Xpm, KeyLengthsFollowTheColourCount) {
     EXPECT_NE(text.find(values), std::string::npos) << c.Colors;
     // The first key is all blanks, the 93rd ".", then blanks.
     EXPECT_NE(text.find("/* colors */\r\n\"" + std::string(size_t(c.KeyLength), ' ') + " c #"), std::string::npos);
-    if (c.Colors > 92)
+    if (c.Colors > 92) {
       EXPECT_NE(text.find("\" ." + std::string(size_t(c.KeyLength) - 2, ' ') + " c #"), std::string::npos);
+    }
     TImages back;
     ASSERT_EQ(LoadBytes(Xpm(), f, back.List), "");
     EXPECT_EQ(Pixels(back.List[0]), colors);
