@@ -8,6 +8,10 @@
 
 #include "CatalogTestSupport.h"
 
+// fontconfig, loaded by the window tests, keeps its configuration for the
+// life of the process; the leak checker is told so.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig\n"; }
+
 // The application of the window tests, created at first use (the tests run
 // on the offscreen platform).
 inline QApplication& TestApp() {
