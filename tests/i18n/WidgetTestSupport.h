@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QDir>
 #include <QTemporaryFile>
 
 #include <memory>
@@ -29,7 +30,7 @@ inline QApplication& TestApp() {
 
 // A catalog file holding Text, alive as long as the returned object.
 inline std::unique_ptr<QTemporaryFile> CatalogFile(const QByteArray& Text) {
-  auto file = std::make_unique<QTemporaryFile>(QStringLiteral("catalog-XXXXXX.i18n"));
+  auto file = std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/catalog-XXXXXX.i18n"));
   file->open();
   file->write(Text);
   file->close();
