@@ -480,9 +480,9 @@ QString TTranslator::Format(const QString& Pattern, const QVariantList& Args) {
     }
     // The flags, width and precision with the conversion, without length
     // modifiers: the argument is passed at its widest type.
-    QString spec = text.mid(i, j - i + 1);
-    spec.remove(QRegularExpression(QStringLiteral("[lhzjL]")));
-    const QByteArray format = spec.toLatin1();
+    QString conversion = text.mid(i, j - i + 1);
+    conversion.remove(QRegularExpression(QStringLiteral("[lhzjL]")));
+    const QByteArray format = conversion.toLatin1();
     const QVariant& arg = Args[next++];
     switch (text[j].unicode()) {
       case 'd':

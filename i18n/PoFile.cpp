@@ -294,6 +294,9 @@ private:
           }
       }
     }
+    // A null character would split a text into plural forms (gettext
+    // refuses it as well).
+    if (out.contains(QChar(0))) Fail(fLineNumber, QStringLiteral("a string holds a null character"));
     return out;
   }
 };

@@ -148,6 +148,8 @@ TEST(PoFile, BadDocumentsGiveClearErrorsAndChangeNothing) {
       {"msgid \"a\"\nmsgstr \"b\"\nmsgfoo \"c\"", "line 3: unknown keyword \"msgfoo\""},
       {"msgid \"a\"\nmsgid \"b\"", "line 2: msgid inside an entry"},
       {"msgid \"\xC3\x28\"\nmsgstr \"\"", "the PO file is not UTF-8 text"},
+      {"msgid \"a\"\nmsgid_plural \"b\"\nmsgstr[0] \"x\\0y\"", "line 3: a string holds a null character"},
+      {"msgid \"a\"\nmsgstr \"\"\n\"x\\x00\"", "line 3: a string holds a null character"},
   };
   for (const TCase& c : cases) {
     TTranslationCatalog catalog;

@@ -129,6 +129,29 @@ TEST(Translator, SwitchesLanguagesOnAnOpenWindow) {
   EXPECT_EQ(form.Guid->text(), "{01234567-89AB-CDEF-0123-456789abcdef}");
 }
 
+TEST(Translator, FormatFillsPlaceholdersInOrder) {
+  TestApp();
+  TLocalizer localizer;
+  TTranslator translator(nullptr, &localizer);
+  struct TCase {
+    const char* Pattern;
+    QVariantList Args;
+    const char* Expected;
+  };
+  const TCase cases[] = {
+      {"%d%%", {50}, "50%"},
+      {"%5.1f|%-4s|%03d", {3.14159, "ab", 7}, "  3.1|ab  |007"},
+      {"%ld and %s", {1234567890123LL}, "1234567890123 and %s"},  // a missing argument stays as written
+      {"%x %u", {255, 4000000000u}, "ff 4000000000"},
+      {"%s!", {QString::fromUtf8("\xC3\xA4")}, "\xC3\xA4!"},
+      {"trailing %", {}, "trailing %"},
+      {"%c%c", {"xyz", "q"}, "xq"},
+  };
+  for (const TCase& c : cases)
+    EXPECT_EQ(translator.Format(QString::fromUtf8(c.Pattern), c.Args), QString::fromUtf8(c.Expected)) << c.Pattern;
+  EXPECT_EQ(TextPlaceholders("%d of %5.2f%% %ls %"), QStringList({"%d", "%5.2f", "%ls", "%"}));
+}
+
 // A window the catalog may not know.
 class TOtherForm : public QWidget {
   Q_OBJECT

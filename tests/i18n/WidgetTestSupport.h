@@ -2,11 +2,16 @@
 #pragma once
 
 #include <QApplication>
+#include <QDir>
 #include <QTemporaryFile>
 
 #include <memory>
 
 #include "CatalogTestSupport.h"
+
+// fontconfig, loaded by the window tests, keeps its configuration for the
+// life of the process; the leak checker is told so.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig\n"; }
 
 // The application of the window tests, created at first use (the tests run
 // on the offscreen platform).
@@ -25,7 +30,7 @@ inline QApplication& TestApp() {
 
 // A catalog file holding Text, alive as long as the returned object.
 inline std::unique_ptr<QTemporaryFile> CatalogFile(const QByteArray& Text) {
-  auto file = std::make_unique<QTemporaryFile>(QStringLiteral("catalog-XXXXXX.i18n"));
+  auto file = std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/catalog-XXXXXX.i18n"));
   file->open();
   file->write(Text);
   file->close();
