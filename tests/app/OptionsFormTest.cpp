@@ -551,10 +551,10 @@ TEST_F(OptionsFormTest, LanguageAppliesAtOnceAndOnlySaveStoresIt) {
     QTest::mouseClick(form->CancelButton, Qt::LeftButton);
   }
   EXPECT_STREQ(localizer->Culture()->Locale, "de-DE");
-  // Help follows the program's language (the book has no German page yet).
+  // Help follows the program's language.
   EXPECT_EQ(TProgramHelp::CultureTopic(), "de-DE.html");
   ASSERT_TRUE(TProgramHelp::OpenProgramHelp());
-  EXPECT_EQ(TProgramHelp::Viewer()->CurrentTopic(), "en-US.html");
+  EXPECT_EQ(TProgramHelp::Viewer()->CurrentTopic(), "de-DE.html");
   EXPECT_EQ(StoredString("Language"), "<none>");
   EXPECT_EQ(Options->Language(), "en-US");
   {

@@ -46,6 +46,7 @@ protected:
     UiTest::App();
     TestSupport::InitCore();
     ::setenv("XDG_CONFIG_HOME", (Dir.Path() / "config").c_str(), 1);
+    fs::create_directories(Dir.Path() / "out");
     Settings = std::make_unique<TSettingsFile>(UserSettingsPath());
     Options = std::make_unique<TOptions>(*Settings, (Dir.Path() / "out").string());
     Options->SetOutputDir((Dir.Path() / "out").string());

@@ -674,6 +674,7 @@ TEST(Bitmap, PeersDecodeWhatWeWrite) {
 // is written as 32-bit pixels with alpha: every peer sees the transparency.
 // An opaque palette image stays 8-bit.
 TEST(Bitmap, PaletteTransparencySurvivesSaving) {
+  TestSupport::InitCore();  // options are set before the first handler call
   REQUIRE_PROGRAM("convert");
   TempDir tmp;
   const std::string png = tmp.File("palette-alpha.png");

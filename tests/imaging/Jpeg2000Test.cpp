@@ -235,6 +235,7 @@ TEST(Jpeg2000, TestFormatSignatures) {
 // Lossless saves of every accepted format, JP2 and codestream, load back
 // bit for bit here and in opj_decompress; other formats are converted first.
 TEST(Jpeg2000, LosslessRoundTripsAndOpjDecompressAgrees) {
+  TestSupport::InitCore();  // options are set before the first handler call
   REQUIRE_PROGRAM("opj_decompress");
   TOptionGuard guard;
   TestSupport::TempDir dir;
@@ -277,6 +278,7 @@ TEST(Jpeg2000, LosslessRoundTripsAndOpjDecompressAgrees) {
 // Lossy saves: opj_decompress sees exactly what we decode, the files grow
 // with the quality, and ImageMagick and Pillow read them.
 TEST(Jpeg2000, LossyQualitiesReadByPeers) {
+  TestSupport::InitCore();  // options are set before the first handler call
   REQUIRE_PROGRAM("opj_decompress");
   TOptionGuard guard;
   TestSupport::TempDir dir;

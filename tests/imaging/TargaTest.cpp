@@ -337,6 +337,7 @@ TEST(Targa, SixteenBitPixelsMatchImageMagick) {
 // keeps its alpha in 32-bit colour map entries; an opaque one keeps 24-bit
 // entries.
 TEST(Targa, PaletteTransparencySurvivesSaving) {
+  TestSupport::InitCore();  // options are set before the first handler call
   REQUIRE_PROGRAM("convert");
   TempDir tmp;
   const std::string png = tmp.File("palette-alpha.png");

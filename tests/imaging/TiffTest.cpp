@@ -201,6 +201,7 @@ TEST(Tiff, EveryFormatRoundTripsWithEveryCompression) {
 }
 
 TEST(Tiff, CompressionTagsAndJpegFallback) {
+  TestSupport::InitCore();  // options are set before the first handler call
   REQUIRE_PROGRAM("tiffinfo");
   TOptionGuard guard;
   TestSupport::TempDir dir;
