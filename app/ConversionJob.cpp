@@ -608,9 +608,9 @@ void TConversionJob::ConvertFiles(const std::vector<std::string>& FilesToProcess
     AddLogLine(rule);
     AddLogLine(title);
     AddLogLine(rule);
-    if (!options->OutputDirNotice().empty()) {
+    if (!options->StoredOutputDir().empty()) {
       FLog.emplace_back();
-      AddLogLine(options->OutputDirNotice());
+      AddLogLine(FormatText(Text(TextOutputDirMissing).c_str(), {options->StoredOutputDir(), options->OutputDir()}));
     }
 
     // 5. The files.

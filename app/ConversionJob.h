@@ -111,13 +111,15 @@ public:
   static constexpr const char* TextForeignLink =
       "The folder \"%s\" is a symbolic link of another user; it is not followed.";
   static constexpr const char* TextRunCancelled = "The run was cancelled.";
+  static constexpr const char* TextOutputDirMissing =
+      "The output folder \"%s\" does not exist now; the files are written to \"%s\" instead.";
   // Every literal text above, for translators and catalogs.
   static std::vector<const char*> Literals() {
     return {TextConvertedImages, TextLogTitle,     TextNotSupported,        TextProcessing,
             TextConverting,      TextException,    TextEndOfTask,           TextLogFileName,
             TextCancelled,       TextInputNotOverwritten, TextCannotWriteLog, TextNotRegularFile,
             TextEmptyFile,       TextNotRecognised, TextCannotSave,         TextForeignLink,
-            TextRunCancelled};
+            TextRunCancelled,    TextOutputDirMissing};
   }
 
 private:

@@ -60,6 +60,9 @@ public:
   // OutputDir is the Desktop for this run, this tells where the files go
   // instead and why, and Save keeps the stored folder.
   const std::string& OutputDirNotice() const { return FOutputDirNotice; }
+  // The stored output folder that is missing now (OutputDir stands in for
+  // it), or empty.
+  const std::string& StoredOutputDir() const { return FStoredOutputDir; }
   bool CreateLog() const { return FCreateLog; }
   void SetCreateLog(bool V) { FCreateLog = V; }
   bool LaunchLog() const { return FLaunchLog; }
