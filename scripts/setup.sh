@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   # toolchain
-  cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
+  cmake ninja-build g++ clang libclang-rt-14-dev pkg-config ccache
   # libraries of the imaging core
   zlib1g-dev libjpeg62-turbo-dev libtiff-dev libopenjp2-7-dev
   # application and localization
