@@ -10,11 +10,15 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <random>
+#include <mutex>
 #include <set>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -473,8 +477,11 @@ bool ShellOpenPath(const std::string& Path) {
 }
 
 TConversionJob::TConversionJob(IConversionHost& Host, const ITextTranslator& Translator)
-    : FHost(Host), FTranslator(Translator) {
-  Imaging::ResetImage(FImage);
+    : FHost(Host), FTranslator(Translator) {}
+
+int32_t TConversionJob::DefaultWorkerCount() {
+  unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : int32_t(std::min(cores, 256u));
 }
 
 void TConversionJob::CancelButtonClick() {
@@ -488,7 +495,11 @@ bool TConversionJob::IsInputFile(const std::string& Path) const {
   return std::find(FInputIds.begin(), FInputIds.end(), id) != FInputIds.end();
 }
 
-void TConversionJob::AddLogLine(const std::string& Line) { FLog.push_back(EscapeControlCharacters(Line)); }
+void TConversionJob::AddLogLine(const std::string& Line) { AddLine(FLog, Line); }
+
+void TConversionJob::AddLine(std::vector<std::string>& Lines, const std::string& Line) {
+  Lines.push_back(EscapeControlCharacters(Line));
+}
 
 void TConversionJob::WriteLogFile(int RootFd, const std::string& Name, const std::string& FileName) const {
   std::string text;
@@ -520,13 +531,14 @@ void TConversionJob::CheckInputFile(const std::string& Path) const {
   if (st.st_size == 0) throw Imaging::Exception(FormatText(Text(TextEmptyFile).c_str(), {Path}));
 }
 
-void TConversionJob::ConvertOneFormat(const std::string& Path, const std::string& Name, const std::string& Ext,
-                                      const TOutputFolder& Folder) {
+void TConversionJob::ConvertOneFormat(TFileWork& Work, const std::string& Ext, const TOutputFolder& Folder,
+                                      TLoadedInput& Input) const {
   using Imaging::FormatText;
-  std::string outName = ChangeFileExtension(Name, Ext);
+  const std::string name = ExtractFileName(Work.Path);
+  std::string outName = ChangeFileExtension(name, Ext);
   std::string outPath = Folder.Path + outName;
-  AddLogLine(FormatText(Text(TextConverting).c_str(), {Name, outName}));
-  ++FSummary.OutputsAttempted;
+  AddLine(Work.Lines, FormatText(Text(TextConverting).c_str(), {name, outName}));
+  ++Work.Attempted;
   try {
     if (Folder.Fd < 0) {
       Imaging::TImageFileFormat* handler = Imaging::FindHandlerForFileName(outPath);
@@ -538,21 +550,185 @@ void TConversionJob::ConvertOneFormat(const std::string& Path, const std::string
     // Never replace a file this run reads (converting earlier outputs again
     // may name an input as an output).
     if (IsInputFile(outPath)) throw std::runtime_error(FormatText(Text(TextInputNotOverwritten).c_str(), {outPath}));
-    CheckInputFile(Path);
-    if (!Imaging::ReadImageFile(Path, FImage))
-      throw Imaging::Exception(FormatText(Text(TextNotRecognised).c_str(), {Path}));
+    // The input is decoded once for all its formats; a load that failed
+    // fails again, with its message, for every format.
+    if (!Input.Tried) {
+      Input.Tried = true;
+      try {
+        CheckInputFile(Work.Path);
+        if (!Imaging::ReadImageFile(Work.Path, Input.Image))
+          throw Imaging::Exception(FormatText(Text(TextNotRecognised).c_str(), {Work.Path}));
+      } catch (const std::exception&) {
+        Imaging::ReleaseImage(Input.Image);
+        Input.Failure = std::current_exception();
+      }
+    }
+    if (Input.Failure) std::rethrow_exception(Input.Failure);
     if (FCancelConversion.load()) throw Imaging::Exception(Text(TextCancelled));
-    if (!SaveImageInFolder(Folder.Fd, outPath, FImage, &FCancelConversion))
+    if (!SaveImageInFolder(Folder.Fd, outPath, Input.Image, &FCancelConversion))
       throw Imaging::Exception(FormatText(Text(TextCannotSave).c_str(), {outPath}));
-    ++FSummary.OutputsWritten;
+    ++Work.Written;
   } catch (const std::exception& e) {
     // A cancelled load or save ends without a message of its own; the run
     // says once that it was cancelled.
     if (FCancelConversion.load()) return;
-    AddLogLine(FormatText(Text(TextException).c_str(), {std::string(e.what())}));
-    ++FSummary.Exceptions;
+    AddLine(Work.Lines, FormatText(Text(TextException).c_str(), {std::string(e.what())}));
+    ++Work.Exceptions;
   }
 }
+
+// Everything one supported file gives: its lines, its output folder and
+// one output per selected format. FormatStepped is called after every entry
+// of the format list, selected or not.
+void TConversionJob::ConvertFile(TFileWork& Work, const TFormatList& Formats, int RootFd, const std::string& Root,
+                                 const std::function<void()>& FormatStepped) const {
+  using Imaging::FormatText;
+  Work.Lines.emplace_back();
+  AddLine(Work.Lines, FormatText(Text(TextProcessing).c_str(), {Work.FolderName}));
+  TOutputFolder folder;
+  folder.Path = Root + Work.FolderName + "/";
+  TDescriptor folderFd;
+  bool anySelected = false;
+  for (const TFormatEntry& entry : Formats) anySelected = anySelected || entry.Selected();
+  if (anySelected) {
+    try {
+      if (RootFd < 0) throw Imaging::Exception(FRootError);
+      folderFd = OpenSubfolder(RootFd, Work.FolderName, Root + Work.FolderName);
+    } catch (const std::exception& e) {
+      folder.Error = e.what();
+    }
+  }
+  folder.Fd = folderFd.Get();
+  TLoadedInput input;
+  for (const TFormatEntry& entry : Formats) {
+    if (FCancelConversion.load()) break;
+    if (entry.Selected()) ConvertOneFormat(Work, entry.Ext, folder, input);
+    FormatStepped();
+  }
+}
+
+void TConversionJob::TakeOver(TFileWork& Work) {
+  for (std::string& line : Work.Lines) FLog.push_back(std::move(line));
+  Work.Lines.clear();
+  FSummary.OutputsAttempted += Work.Attempted;
+  FSummary.OutputsWritten += Work.Written;
+  FSummary.Exceptions += Work.Exceptions;
+}
+
+// The worker threads of a run with several workers. Each takes the next
+// file of the list that nobody has taken, converts it whole and takes the
+// next, until the list is done or the run is cancelled; the calling thread
+// waits for the files in list order and reports them.
+class TConversionJob::TWorkers {
+public:
+  TWorkers(TConversionJob& Job, std::vector<TFileWork>& Files, const TFormatList& Formats, int RootFd,
+           const std::string& Root, int32_t Count)
+      : FJob(Job), FFiles(Files), FFormats(Formats), FRootFd(RootFd), FRoot(Root), FStates(Files.size()) {
+    try {
+      for (int32_t i = 0; i < Count; ++i) FThreads.emplace_back([this] { Run(); });
+    } catch (...) {
+      Stop();
+      throw;
+    }
+  }
+  ~TWorkers() { Stop(); }
+  TWorkers(const TWorkers&) = delete;
+  TWorkers& operator=(const TWorkers&) = delete;
+
+  // True when the file has not been taken and no worker will take it now:
+  // the run was cancelled before it.
+  bool LeaveBefore(size_t Index) {
+    std::lock_guard<std::mutex> lock(FMutex);
+    if (FStates[Index].Taken || !FJob.FCancelConversion.load()) return false;
+    FClosed = true;
+    return true;
+  }
+
+  // Waits for file Index: Stepped is called for every format entry it has
+  // passed, Idle now and then while nothing happens.
+  void Follow(size_t Index, const std::function<void()>& Stepped, const std::function<void()>& Idle) {
+    int32_t reported = 0;
+    for (;;) {
+      int32_t stepped;
+      bool done;
+      {
+        std::unique_lock<std::mutex> lock(FMutex);
+        const TState& state = FStates[Index];
+        bool news = FChanged.wait_for(lock, std::chrono::milliseconds(100),
+                                      [&] { return state.Done || state.Stepped > reported; });
+        stepped = state.Stepped;
+        done = state.Done;
+        if (!news) {
+          lock.unlock();
+          Idle();
+          continue;
+        }
+      }
+      for (; reported < stepped; ++reported) Stepped();
+      if (done) return;
+    }
+  }
+
+private:
+  struct TState {
+    bool Taken = false;
+    bool Done = false;
+    int32_t Stepped = 0;
+  };
+
+  void Run() {
+    TJobIOScope io(&FJob.FCancelConversion);
+    for (;;) {
+      size_t index;
+      {
+        std::lock_guard<std::mutex> lock(FMutex);
+        while (FNext < FFiles.size() && !FFiles[FNext].Supported) FStates[FNext++].Done = true;
+        if (FClosed || FNext >= FFiles.size() || FJob.FCancelConversion.load()) return;
+        index = FNext++;
+        FStates[index].Taken = true;
+      }
+      TFileWork& work = FFiles[index];
+      try {
+        FJob.ConvertFile(work, FFormats, FRootFd, FRoot, [&] {
+          std::lock_guard<std::mutex> lock(FMutex);
+          ++FStates[index].Stepped;
+          FChanged.notify_all();
+        });
+      } catch (...) {
+        work.Failure = std::current_exception();
+      }
+      std::lock_guard<std::mutex> lock(FMutex);
+      FStates[index].Done = true;
+      FChanged.notify_all();
+    }
+  }
+
+  // Lets the workers finish: after a normal run they have nothing left;
+  // when the run ends by an exception, files under way are cancelled.
+  void Stop() {
+    bool pending;
+    {
+      std::lock_guard<std::mutex> lock(FMutex);
+      FClosed = true;
+      pending = std::any_of(FStates.begin(), FStates.end(), [](const TState& S) { return S.Taken && !S.Done; });
+    }
+    if (pending) FJob.RequestCancel();
+    for (std::thread& t : FThreads) t.join();
+    FThreads.clear();
+  }
+
+  TConversionJob& FJob;
+  std::vector<TFileWork>& FFiles;
+  const TFormatList& FFormats;
+  int FRootFd;
+  const std::string& FRoot;
+  std::mutex FMutex;
+  std::condition_variable FChanged;
+  std::vector<TState> FStates;
+  size_t FNext = 0;
+  bool FClosed = false;
+  std::vector<std::thread> FThreads;
+};
 
 void TConversionJob::ConvertFiles(const std::vector<std::string>& FilesToProcess) {
   using Imaging::FormatText;
@@ -560,7 +736,6 @@ void TConversionJob::ConvertFiles(const std::vector<std::string>& FilesToProcess
   FSummary = TConversionSummary();
   try {
     // 1. Preparation.
-    Imaging::ResetImage(FImage);
     FLog.clear();
     FHost.SetCursor(TCursorShape::crHourGlass);
     options = FHost.CreateRunOptions();
@@ -613,51 +788,54 @@ void TConversionJob::ConvertFiles(const std::vector<std::string>& FilesToProcess
       AddLogLine(FormatText(Text(TextOutputDirMissing).c_str(), {options->StoredOutputDir(), options->OutputDir()}));
     }
 
-    // 5. The files.
+    // 5. The files. Which are supported and the folder of each are known
+    // before any is converted; two inputs of one name in one run get
+    // folders of their own.
+    std::vector<TFileWork> files(FilesToProcess.size());
     std::set<std::string> usedFolders;
-    for (const std::string& path : FilesToProcess) {
-      if (FCancelConversion.load()) break;
-      FHost.StepProgress(TProgressBar::pbImages);
-      FHost.ShowCurrentFile(path);
+    size_t supported = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+      TFileWork& work = files[i];
+      work.Path = FilesToProcess[i];
+      work.Supported = Imaging::IsSupportedFileName(work.Path);
+      if (!work.Supported) continue;
+      ++supported;
+      std::string name = ExtractFileName(work.Path);
+      work.FolderName = name;
+      for (int n = 2; usedFolders.count(work.FolderName); ++n) work.FolderName = name + " (" + std::to_string(n) + ")";
+      usedFolders.insert(work.FolderName);
+    }
+    const int32_t workerCount = int32_t(std::min<size_t>(size_t(FWorkerCount), supported));
+    std::unique_ptr<TWorkers> workers;
+    if (workerCount > 1) workers = std::make_unique<TWorkers>(*this, files, formats, rootFd.Get(), root, workerCount);
+    auto stepFormats = [this] {
+      FHost.StepProgress(TProgressBar::pbFormats);
       FHost.ProcessMessages();
-      if (!Imaging::IsSupportedFileName(path)) {
+    };
+    for (size_t i = 0; i < files.size(); ++i) {
+      TFileWork& work = files[i];
+      if (workers ? workers->LeaveBefore(i) : FCancelConversion.load()) break;
+      FHost.StepProgress(TProgressBar::pbImages);
+      FHost.ShowCurrentFile(work.Path);
+      FHost.ProcessMessages();
+      if (!work.Supported) {
         FLog.emplace_back();
-        AddLogLine(FormatText(Text(TextNotSupported).c_str(), {path}));
+        AddLogLine(FormatText(Text(TextNotSupported).c_str(), {work.Path}));
         ++FSummary.UnsupportedFiles;
         continue;
       }
-      std::string name = ExtractFileName(path);
-      // Two inputs of one name in one run get folders of their own.
-      std::string folderName = name;
-      for (int n = 2; usedFolders.count(folderName); ++n) folderName = name + " (" + std::to_string(n) + ")";
-      usedFolders.insert(folderName);
-      FLog.emplace_back();
-      AddLogLine(FormatText(Text(TextProcessing).c_str(), {folderName}));
       // The formats bar starts over for every file.
       FHost.SetProgressPosition(TProgressBar::pbFormats, 0);
-      TOutputFolder folder;
-      folder.Path = root + folderName + "/";
-      TDescriptor folderFd;
-      bool anySelected = false;
-      for (const TFormatEntry& entry : formats) anySelected = anySelected || entry.Selected();
-      if (anySelected) {
-        try {
-          if (!rootFd.Valid()) throw Imaging::Exception(FRootError);
-          folderFd = OpenSubfolder(rootFd.Get(), folderName, root + folderName);
-        } catch (const std::exception& e) {
-          folder.Error = e.what();
-        }
+      if (workers) {
+        workers->Follow(i, stepFormats, [this] { FHost.ProcessMessages(); });
+        if (work.Failure) std::rethrow_exception(work.Failure);
+      } else {
+        ConvertFile(work, formats, rootFd.Get(), root, stepFormats);
       }
-      folder.Fd = folderFd.Get();
-      for (const TFormatEntry& entry : formats) {
-        if (FCancelConversion.load()) break;
-        if (entry.Selected()) ConvertOneFormat(path, name, entry.Ext, folder);
-        FHost.StepProgress(TProgressBar::pbFormats);
-        FHost.ProcessMessages();
-      }
-      Imaging::ReleaseImage(FImage);
+      TakeOver(work);
       ++FConvertedImages;
     }
+    workers.reset();
     FSummary.ConvertedImages = FConvertedImages;
     bool cancelled = FCancelConversion.load();
     FSummary.Cancelled = cancelled;
@@ -696,7 +874,6 @@ void TConversionJob::ConvertFiles(const std::vector<std::string>& FilesToProcess
 }
 
 void TConversionJob::Restore() {
-  Imaging::ReleaseImage(FImage);
   FHost.SetCursor(TCursorShape::crDefault);
   FCancelConversion.store(false);
   FConversionRunning = false;

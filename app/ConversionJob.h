@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,7 +70,6 @@ struct TConversionSummary {
 class TConversionJob {
 public:
   TConversionJob(IConversionHost& Host, const ITextTranslator& Translator);
-  ~TConversionJob() { Imaging::ReleaseImage(FImage); }
   TConversionJob(const TConversionJob&) = delete;
   TConversionJob& operator=(const TConversionJob&) = delete;
 
@@ -83,6 +84,15 @@ public:
   // any thread and from a signal handler: the run's reads and writes fail
   // from their next call on, so a load or save under way ends at once.
   void RequestCancel() { FCancelConversion.store(true); }
+
+  // How many files are converted at once (at least 1). With one, the run
+  // is converted on the calling thread; with more, worker threads convert
+  // the files while the calling thread reports them in the order of the
+  // list: the log, the host calls and the outputs are the same either way.
+  void SetWorkerCount(int32_t Count) { FWorkerCount = Count < 1 ? 1 : Count; }
+  int32_t WorkerCount() const { return FWorkerCount; }
+  // One worker per processor core.
+  static int32_t DefaultWorkerCount();
 
   bool ConversionRunning() const { return FConversionRunning; }
   bool CancelConversion() const { return FCancelConversion.load(); }
@@ -130,12 +140,39 @@ private:
     int Fd = -1;
     std::string Error;
   };
-  void ConvertOneFormat(const std::string& Path, const std::string& Name, const std::string& Ext,
-                        const TOutputFolder& Folder);
+  // One input file of the run: what the list gives, then what its
+  // conversion gave (log lines and figures), taken over into the run in the
+  // order of the list.
+  struct TFileWork {
+    std::string Path;
+    std::string FolderName;  // its output folder (the file name, or "name (2)" ...)
+    bool Supported = false;
+    std::vector<std::string> Lines;
+    int32_t Attempted = 0;
+    int32_t Written = 0;
+    int32_t Exceptions = 0;
+    std::exception_ptr Failure;  // an exception that ends the run
+  };
+  // The input file, loaded once at the first format that needs it; a failed
+  // load is remembered and given again for every format.
+  struct TLoadedInput {
+    bool Tried = false;
+    std::exception_ptr Failure;
+    Imaging::TImageData Image{};
+    TLoadedInput() { Imaging::ResetImage(Image); }
+    ~TLoadedInput() { Imaging::ReleaseImage(Image); }
+  };
+  class TWorkers;
+  void ConvertFile(TFileWork& Work, const TFormatList& Formats, int RootFd, const std::string& Root,
+                   const std::function<void()>& FormatStepped) const;
+  void ConvertOneFormat(TFileWork& Work, const std::string& Ext, const TOutputFolder& Folder,
+                        TLoadedInput& Input) const;
+  void TakeOver(TFileWork& Work);
   void Restore();
   bool IsInputFile(const std::string& Path) const;
   void CheckInputFile(const std::string& Path) const;
   void AddLogLine(const std::string& Line);
+  static void AddLine(std::vector<std::string>& Lines, const std::string& Line);
   void WriteLogFile(int RootFd, const std::string& Name, const std::string& FileName) const;
   std::string Text(const char* Literal) const { return TranslatePattern(FTranslator, Literal); }
 
@@ -146,7 +183,7 @@ private:
   bool FConversionRunning = false;
   std::string FRootError;  // why the output root could not be opened
   std::vector<std::string> FLog;
-  Imaging::TImageData FImage;
+  int32_t FWorkerCount = 1;
   std::vector<std::pair<uint64_t, uint64_t>> FInputIds;  // device and inode of every input
   TConversionSummary FSummary;
 };

@@ -63,6 +63,8 @@ const char* const UsageText =
     "                      JPEG quality 90)\n"
     "  --max-pixels N      refuse images of more than N pixels (default\n"
     "                      178000000; 0 = no limit)\n"
+    "  -j, --jobs N        convert N files at once (default: one per processor\n"
+    "                      core); the log keeps the order of the files\n"
     "  --list-formats      list the output formats and which are selected\n"
     "  --save              store the given options (as the Options dialog does)\n"
     "  --help              show this text\n"
@@ -81,6 +83,7 @@ struct TCommandLine {
   bool Open = false;
   std::vector<std::pair<int32_t, int32_t>> ImagingOptions;
   std::optional<int32_t> MaxPixels;
+  int32_t Jobs = TConversionJob::DefaultWorkerCount();
   bool ListFormats = false;
   bool Save = false;
   bool Help = false;
@@ -156,6 +159,12 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       int32_t n = 0;
       if (!ParseInt32(v, n) || n < 0) throw EUsage("--max-pixels needs a count of pixels (0 = no limit), not \"" + v + "\"");
       cl.MaxPixels = n;
+    } else if (is("--jobs") || arg == "-j" || (arg.size() > 2 && arg.compare(0, 2, "-j") == 0)) {
+      std::string v = arg.size() > 2 && arg.compare(0, 2, "-j") == 0 ? arg.substr(2) : value("--jobs");
+      int32_t n = 0;
+      if (!ParseInt32(v, n) || n < 1 || n > 256)
+        throw EUsage("--jobs needs a number of files converted at once (1 to 256), not \"" + v + "\"");
+      cl.Jobs = n;
     } else if (arg == "--list-formats") {
       cl.ListFormats = true;
     } else if (arg == "--save") {
@@ -401,6 +410,7 @@ int Run(int argc, char** argv) {
   TCommandLineHost host(cl, isatty(STDOUT_FILENO) != 0);
   TLiteralTranslator translator;
   TConversionJob job(host, translator);
+  job.SetWorkerCount(cl.Jobs);
   host.SetJob(&job);
   InterruptedJob.store(&job);
   struct sigaction sa {};

@@ -235,6 +235,8 @@ TMainForm::TMainForm(TOptions& AppOptions, QWidget* Parent) : QWidget(Parent), F
   FHost = std::make_unique<TWindowHost>(*this);
   FJobTranslator = std::make_unique<TRunTextTranslator>();
   FJob = std::make_unique<TConversionJob>(*FHost, *FJobTranslator);
+  // Dropped files are converted on every core.
+  FJob->SetWorkerCount(TConversionJob::DefaultWorkerCount());
   FormCreate();
 }
 

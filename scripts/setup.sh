@@ -16,6 +16,8 @@ packages=(
   googletest libgtest-dev libbenchmark-dev libpng-dev
   # peer tools used as test oracles
   imagemagick netpbm python3 python3-pil libjpeg-turbo-progs giflib-tools libtiff-tools libopenjp2-tools gettext
+  # benchmark peers and measures
+  libvips-tools time
   # headless window tests
   xvfb xauth x11-apps fonts-dejavu-core fonts-wqy-microhei
   # the installed program checked: desktop entry, AppStream data

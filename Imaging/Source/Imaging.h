@@ -306,8 +306,10 @@ protected:
   bool FCanSave = false;
   bool FIsMultiImageFormat = false;
   TImageFormats FSupportedFormats;
-  int32_t FFirstIdx = 0;
-  int32_t FLastIdx = 0;
+  // The images a multi-image save writes (set by BeginWrite). A handler
+  // object serves every thread, so the range is the thread's own.
+  static inline thread_local int32_t FFirstIdx = 0;
+  static inline thread_local int32_t FLastIdx = 0;
 };
 
 // The registry's "virtual constructor": one factory per handler class.

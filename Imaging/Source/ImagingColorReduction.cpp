@@ -49,7 +49,8 @@ struct TColorBox {
   int32_t ScoreChannel;
 };
 
-// Process-wide working storage: one quantization at a time.
+// Working storage of one thread's quantizations (several images may be
+// reduced at once on several threads).
 struct TQuantizer {
   std::vector<TColorEntry> Histogram;  // sorted by colour
   std::vector<TColorEntry> Runs;
@@ -59,8 +60,8 @@ struct TQuantizer {
 };
 
 TQuantizer& Quantizer() {
-  static TQuantizer* Q = new TQuantizer();
-  return *Q;
+  static thread_local TQuantizer Q;
+  return Q;
 }
 
 // Drops the storage of a very large histogram once it is no longer needed.
@@ -104,7 +105,7 @@ void ReadColors(const uint8_t* Bits, int64_t Start, int32_t Count, PImageFormatI
 // Sorts N keys (least significant byte first, skipping bytes that are the
 // same in every key); returns the buffer that holds the result.
 uint32_t* RadixSort(uint32_t* Keys, uint32_t* Scratch, size_t N) {
-  static size_t Counts[4][256];
+  static thread_local size_t Counts[4][256];
   std::memset(Counts, 0, sizeof(Counts));
   for (size_t i = 0; i < N; ++i) {
     uint32_t K = Keys[i];

@@ -9,12 +9,20 @@
 #include "ImagingDds.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 
 namespace Imaging {
 
 namespace {
+
+// The loader reports what it found through option values the caller reads
+// afterwards. Loads on several threads may store them at once; each store is
+// whole (the last load's values win).
+void SetLoadedOption(int32_t& Option, int32_t Value) {
+  std::atomic_ref<int32_t>(Option).store(Value, std::memory_order_relaxed);
+}
 
 constexpr int32_t HeaderSize = 128;
 constexpr uint32_t Magic = 0x20534444;  // "DDS "
@@ -272,10 +280,10 @@ bool TDDSFileFormat::TestFormat(THandle Handle) {
 }
 
 bool TDDSFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool OnlyFirstLevel) {
-  FLoadedMipMapCount = 1;
-  FLoadedDepth = 1;
-  FLoadedVolume = 0;
-  FLoadedCubeMap = 0;
+  SetLoadedOption(FLoadedMipMapCount, 1);
+  SetLoadedOption(FLoadedDepth, 1);
+  SetLoadedOption(FLoadedVolume, 0);
+  SetLoadedOption(FLoadedCubeMap, 0);
 
   TIOFunctions IO = CurrentIOTable();
   const int64_t start = IO.Tell(Handle);
@@ -305,20 +313,20 @@ bool TDDSFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
   // faces of a cube map.
   int64_t mipMaps = h.MipMapCount >= 2 ? int64_t(h.MipMapCount) : 1;
   int64_t count = mipMaps;
-  FLoadedMipMapCount = int32_t(std::min<int64_t>(mipMaps, INT32_MAX));
+  SetLoadedOption(FLoadedMipMapCount, int32_t(std::min<int64_t>(mipMaps, INT32_MAX)));
   const bool volume = (h.Caps2 & Caps2Volume) && (h.Flags & FlagDepth);
   const bool cubeMap = (h.Caps2 & Caps2CubeMap) != 0;
   int64_t depth = 1;
   if (volume) {
-    FLoadedVolume = -1;
+    SetLoadedOption(FLoadedVolume, -1);
     depth = h.Depth;
-    FLoadedDepth = int32_t(std::min<int64_t>(depth, INT32_MAX));
+    SetLoadedOption(FLoadedDepth, int32_t(std::min<int64_t>(depth, INT32_MAX)));
     count = DDSLayout::VolumeSlices(depth, mipMaps);
   }
   if (cubeMap) {
-    FLoadedCubeMap = -1;
+    SetLoadedOption(FLoadedCubeMap, -1);
     depth = std::popcount(h.Caps2 & Caps2Faces);
-    FLoadedDepth = int32_t(depth);
+    SetLoadedOption(FLoadedDepth, int32_t(depth));
     if (depth == 0) RaiseImagingError("DDS cube map has no faces.");
     count *= depth;
   }

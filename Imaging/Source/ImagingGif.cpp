@@ -489,7 +489,7 @@ void TGIFFileFormat::ConvertToAccepted(TImageData& Image, const TImageFormatInfo
   ChangeImageFormat(Image, fmtIndex8);
 }
 
-bool TGIFFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool) {
+bool TGIFFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool OnlyFirstLevel) {
   TGIFReader reader(CurrentIOTable(), Handle);
   ReleaseImageArray(Images);
 
@@ -616,6 +616,9 @@ bool TGIFFileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images, bool
           ReleaseImage(image);
         }
       }
+      // One image asked for: the first frame is all it is made of, and the
+      // rest of the file is not read.
+      if (OnlyFirstLevel && !Images.empty()) break;
 
       // Stray bytes after a frame are skipped at the top of the loop, as
       // other readers do, rather than ending the file there.

@@ -172,6 +172,19 @@ int32_t TBufferedStream::Read(void* Buffer, int32_t Count) {
     FBufStart += FBufSize;
     FBufPos = 0;
     FBytesInBuf = 0;
+    // Whole blocks in the middle of a large read go straight to the caller
+    // (into image rows, say) without passing through the buffer; the last
+    // block is buffered as usual.
+    const int32_t direct = (remaining - 1) / FBufSize * FBufSize;
+    if (direct > 0) {
+      if (FStream->Seek(FBufStart, smFromBeginning) == -1)
+        throw Exception("TBufferedStream.ReadBuffer: seek failed");
+      if (FStream->Read(out + copied, direct) != direct) throw Exception("TBufferedStream.ReadBuffer: read failed");
+      copied += direct;
+      remaining -= direct;
+      FBufStart += direct - FBufSize;
+      continue;
+    }
     ReadBuffer();
     last = std::min(remaining, FBytesInBuf);
     std::memcpy(out + copied, FBuffer.get(), size_t(last));
@@ -264,8 +277,10 @@ int32_t TBufferedStream::Seek(int32_t Offset, int32_t Origin) {
 TIOFunctions FileIOTable;
 TIOFunctions StreamIOTable;
 TIOFunctions MemoryIOTable;
-TIOFunctions ActiveFileIOTable;
-TIOFunctions ActiveIOTable;
+// The tables in use belong to the thread: each thread starts with the file
+// table and may replace it for its own loads and saves.
+thread_local TIOFunctions ActiveFileIOTable = FileIOTable;
+thread_local TIOFunctions ActiveIOTable;
 
 namespace {
 

@@ -144,8 +144,8 @@ constexpr int64_t MaxFileSize = 0x7FFFFFFF;
 extern TIOFunctions FileIOTable;
 extern TIOFunctions StreamIOTable;
 extern TIOFunctions MemoryIOTable;
-extern TIOFunctions ActiveFileIOTable;
-extern TIOFunctions ActiveIOTable;
+extern thread_local TIOFunctions ActiveFileIOTable;
+extern thread_local TIOFunctions ActiveIOTable;
 
 // Fills the three tables and copies the file table to ActiveFileIOTable.
 void InitIOFunctions();

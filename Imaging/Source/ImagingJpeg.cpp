@@ -32,9 +32,10 @@ constexpr int32_t JpegBufferSize = 16384;
 // Rows handed to libjpeg per call; libjpeg works in strips of up to 16 rows.
 constexpr int32_t RowsPerCall = 16;
 
-// The I/O table the source and destination managers use. Every load and save
-// copies the table it is meant to use into it first (SelectJpegIO).
-TIOFunctions JpegIO;
+// The I/O table the source and destination managers use, one per thread.
+// Every load and save copies the table it is meant to use into it first
+// (SelectJpegIO).
+thread_local TIOFunctions JpegIO;
 
 // ---------------------------------------------------------------------------
 // Error manager
@@ -450,12 +451,12 @@ bool TJpegFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Imag
   TCompatibleImage compatible;
   if (!MakeCompatible(Images[size_t(Index)], compatible)) return false;
   const TImageData& image = compatible.Image;
-  FGrayScale = image.Format == fmtGray8;
+  const bool grayScale = image.Format == fmtGray8;
   std::exception_ptr ioFailure;
   auto save = std::make_unique<TJpegSave>();
   SetupErrorManager(save->Err, &ioFailure);
   save->Info.err = &save->Err.Pub;
-  int result = RunEncode(*save, Handle, image, FGrayScale, FQuality, FProgressive != 0);
+  int result = RunEncode(*save, Handle, image, grayScale, FQuality, FProgressive != 0);
   jpeg_destroy_compress(&save->Info);
   if (result == jrCancelled) PollCancel();
   if (result != jrDone) RaiseLibraryError(save->Err, ioFailure);

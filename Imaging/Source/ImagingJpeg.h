@@ -28,7 +28,6 @@ protected:
   // Copies the I/O table the coders use for the coming load or save.
   virtual void SelectJpegIO();
 
-  bool FGrayScale = false;
   int32_t FQuality = 90;
   int32_t FProgressive = 0;
 };

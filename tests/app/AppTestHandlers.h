@@ -6,6 +6,7 @@
 // endian integers and the pixels as A8R8G8B8.
 #pragma once
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -37,7 +38,11 @@ public:
     return got == 4 && std::memcmp(magic, FMagic, 4) == 0;
   }
 
+  // Loads started by any of the test handlers, on any thread.
+  static inline std::atomic<int32_t> Loads{0};
+
   bool ReadImages(THandle Handle, TDynImageDataArray& Images, bool) override {
+    ++Loads;
     TIOFunctions io = CurrentIOTable();
     char magic[4];
     int32_t size[2];

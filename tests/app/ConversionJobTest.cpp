@@ -705,3 +705,102 @@ TEST_F(ConversionJobTest, LinksPlantedByAnotherUserAreNotFollowed) {
   EXPECT_THROW(Job.ConvertFiles({a}), std::runtime_error);  // the log cannot be written either
   EXPECT_EQ(Tree(victimDir), std::vector<std::string>{"precious.txt"});
 }
+
+TEST_F(ConversionJobTest, EveryInputIsDecodedOnceForAllItsFormats) {
+  std::string a = Input("a.vtr"), b = Input("b.vtc", "VTC1", 2);
+  std::vector<uint8_t> cut = AppTest::TestFileBytes("VTR1", 8, 8, 3);
+  cut.resize(40);
+  fs::path bad = Dir.Path() / "in" / "bad.vtr";
+  WriteBytes(bad, cut);
+  AppTest::TTestFormatBase::Loads = 0;
+  Job.ConvertFiles({a, b, bad.string()});
+  EXPECT_EQ(AppTest::TTestFormatBase::Loads.load(), 3);
+  // The failed load is still reported for each of the two formats.
+  EXPECT_EQ(Job.Summary().Exceptions, 2);
+  EXPECT_EQ(Job.Summary().OutputsWritten, 4);
+  EXPECT_EQ(TestSupport::ReadFileBytes(Root / "b.vtc" / "b.vtr").size(), 12u + 3 * 2 * 4);
+}
+
+// A host that records the progress bars at every step, to compare runs.
+class TTraceHost : public TTestHost {
+public:
+  std::vector<std::string> Trace;
+  void StepProgress(TProgressBar B) override {
+    TTestHost::StepProgress(B);
+    Trace.push_back((B == TProgressBar::pbImages ? "images " : "formats ") + std::to_string(Pos[B]));
+  }
+  void SetProgressPosition(TProgressBar B, int32_t P) override {
+    TTestHost::SetProgressPosition(B, P);
+    Trace.push_back((B == TProgressBar::pbImages ? "images = " : "formats = ") + std::to_string(P));
+  }
+  void ShowCurrentFile(const std::string& Path) override { Trace.push_back("file " + Path); }
+};
+
+TEST(ConversionJobWorkers, FourWorkersWriteWhatOneWrites) {
+  // The samples of every handler to every output format, with a damaged
+  // file, an unsupported name and one name twice, once with one worker and
+  // once with four: every output byte, the log and the progress must agree.
+  AppTest::InitTestHandlers();
+  ApplyStartupImagingOptions();
+  TestSupport::TempDir dir;
+  std::vector<std::string> files;
+  for (const auto& e : fs::directory_iterator(TestSupport::SourceDir() / "samples"))
+    if (e.path().stem() == "sample") files.push_back(e.path().string());
+  std::sort(files.begin(), files.end());
+  ASSERT_GE(files.size(), 20u);
+  std::vector<uint8_t> png = TestSupport::ReadFileBytes(TestSupport::SourceDir() / "samples" / "sample.png");
+  png.resize(png.size() / 2);
+  fs::path cut = dir.Path() / "in" / "cut.png";
+  WriteBytes(cut, png);
+  files.insert(files.begin() + 3, cut.string());
+  fs::path again = dir.Path() / "in" / "sample.gif";
+  fs::copy_file(TestSupport::SourceDir() / "samples" / "sample.jpg", again);
+  files.insert(files.begin() + 7, again.string());
+  fs::path notes = dir.Path() / "in" / "notes.txt";
+  WriteBytes(notes, {'x'});
+  files.insert(files.begin() + 10, notes.string());
+
+  struct TRun {
+    std::string Log;
+    std::vector<std::string> Trace;
+    std::map<std::string, std::vector<uint8_t>> Outputs;
+    int32_t Converted = 0;
+  };
+  auto run = [&](int32_t Workers) {
+    TTraceHost host;
+    TLiteralTranslator translator;
+    TConversionJob job(host, translator);
+    job.SetWorkerCount(Workers);
+    host.Job = &job;
+    host.OutputDir = (dir.Path() / ("out" + std::to_string(Workers))).string();
+    host.SettingsFile = (dir.Path() / "config" / "settings.conf").string();
+    fs::create_directories(host.OutputDir);
+    host.Configure = [](TOptions& o) {
+      for (TFormatEntry& e : o.ImgFormats()) e.Flag = e.Ext.rfind("vt", 0) == 0 ? 0 : 1;
+    };
+    job.ConvertFiles(files);
+    TRun r;
+    fs::path root = fs::path(host.OutputDir) / "Converted Images";
+    r.Log = ReadText(root / "Vorelle.log");
+    r.Trace = host.Trace;
+    r.Converted = job.ConvertedImages();
+    for (const auto& e : fs::recursive_directory_iterator(root))
+      if (e.is_regular_file()) r.Outputs[fs::relative(e.path(), root).string()] = TestSupport::ReadFileBytes(e.path());
+    return r;
+  };
+  TRun one = run(1), four = run(4);
+  EXPECT_EQ(one.Converted, int32_t(files.size()) - 1);
+  EXPECT_GT(one.Outputs.size(), 300u);
+  EXPECT_NE(one.Log.find("Exception with message: \"Error while loading images from file \"" + cut.string()),
+            std::string::npos);
+  EXPECT_NE(one.Log.find("Processing image file: \"sample.gif (2)\""), std::string::npos);
+  EXPECT_EQ(four.Log, one.Log);
+  EXPECT_EQ(four.Trace, one.Trace);
+  EXPECT_EQ(four.Converted, one.Converted);
+  ASSERT_EQ(four.Outputs.size(), one.Outputs.size());
+  for (const auto& [name, bytes] : one.Outputs) {
+    auto found = four.Outputs.find(name);
+    ASSERT_NE(found, four.Outputs.end()) << name;
+    EXPECT_TRUE(found->second == bytes) << name;
+  }
+}

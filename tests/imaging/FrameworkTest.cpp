@@ -645,3 +645,40 @@ TEST(PixelLimit, EveryHandlerRefusesImagesAboveTheLimit) {
             std::string::npos)
       << LoadFailure(tmp.File("huge.bmp"));
 }
+
+TEST(SaveLeavesTheImage, NoHandlerChangesTheImageItWrites) {
+  // The conversion job writes one decoded image to every format in turn, so
+  // a save must leave pixels, palette and record exactly as it found them.
+  TestSupport::InitCore();
+  const TImageFormat formats[] = {fmtR8G8B8,     fmtA8R8G8B8,     fmtX8R8G8B8, fmtIndex8,   fmtGray8,
+                                  fmtA16B16G16R16, fmtA32B32G32R32F, fmtR5G6B5,   fmtA8Gray8, fmtGray16};
+  for (int32_t i = 0; i < HandlerCount(); ++i) {
+    TImageFileFormat* handler = HandlerAtIndex(i);
+    if (!handler->CanSave()) continue;
+    const std::string ext = handler->Extensions()[0];
+    for (TImageFormat format : formats) {
+      TImageData image = TestSupport::RandomImage(37, 21, format, 7);
+      const TImageData record = image;
+      const std::vector<uint8_t> bits(static_cast<uint8_t*>(image.Bits), static_cast<uint8_t*>(image.Bits) + image.Size);
+      std::vector<uint8_t> palette;
+      if (image.Palette)
+        palette.assign(reinterpret_cast<uint8_t*>(image.Palette), reinterpret_cast<uint8_t*>(image.Palette) + 256 * 4);
+      TMemoryStream stream;
+      try {
+        WriteImageStream(ext, &stream, image);
+      } catch (const EImagingError&) {
+        // A format that cannot hold this image may refuse it; it still must
+        // not have touched it.
+      }
+      SCOPED_TRACE(ext + " " + std::to_string(int(format)));
+      EXPECT_EQ(image.Width, record.Width);
+      EXPECT_EQ(image.Height, record.Height);
+      EXPECT_EQ(image.Format, record.Format);
+      EXPECT_EQ(image.Bits, record.Bits);
+      EXPECT_EQ(image.Palette, record.Palette);
+      EXPECT_TRUE(std::memcmp(image.Bits, bits.data(), bits.size()) == 0);
+      if (image.Palette) EXPECT_TRUE(std::memcmp(image.Palette, palette.data(), palette.size()) == 0);
+      ReleaseImage(image);
+    }
+  }
+}

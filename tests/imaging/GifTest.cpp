@@ -905,3 +905,43 @@ TEST(Gif, Corpus) {
     ReleaseImageArray(images);
   }
 }
+
+TEST(Gif, OneImageAskedForReadsOnlyTheFirstFrame) {
+  // The first frame is what a whole load composes first; the rest of the
+  // file is not read, so a damaged or oversized later frame does not matter.
+  std::vector<uint8_t> a = RandomPixels(8 * 6, 4, 16);
+  TGifBuilder g;
+  g.Header(8, 6, 4, 2);
+  g.Control(0, true, 5);
+  g.Frame(0, 0, 8, 6, a);
+  TGifBuilder whole = g;
+  whole.Frame(2, 2, 4, 4, RandomPixels(16, 5, 16));
+  whole.Trailer();
+  g.Frame(0, 0, 40, 40, RandomPixels(1600, 6, 16));  // above the limit set below
+  g.Raw({0x2C, 1, 2});                                // cut off in a descriptor
+  TGIFFileFormat* h = GifHandler();
+  for (bool animated : {true, false}) {
+    SCOPED_TRACE(animated);
+    h->SetLoadAnimated(animated);
+    TDynImageDataArray all, first, damaged;
+    ASSERT_TRUE(h->LoadFromMemory(whole.B.data(), int32_t(whole.B.size()), all));
+    ASSERT_TRUE(h->LoadFromMemory(whole.B.data(), int32_t(whole.B.size()), first, true));
+    ASSERT_EQ(all.size(), 2u);
+    ASSERT_EQ(first.size(), 1u);
+    ASSERT_EQ(first[0].Format, all[0].Format);
+    ASSERT_EQ(first[0].Size, all[0].Size);
+    EXPECT_EQ(std::memcmp(first[0].Bits, all[0].Bits, size_t(all[0].Size)), 0);
+    const int32_t limit = GetImagingOption(OptMaxPixels);
+    SetImagingOption(OptMaxPixels, 1000);
+    EXPECT_TRUE(h->LoadFromMemory(g.B.data(), int32_t(g.B.size()), damaged, true));
+    TDynImageDataArray refused;
+    EXPECT_THROW(h->LoadFromMemory(g.B.data(), int32_t(g.B.size()), refused), EImagingError);
+    SetImagingOption(OptMaxPixels, limit);
+    ASSERT_EQ(damaged.size(), 1u);
+    EXPECT_EQ(std::memcmp(damaged[0].Bits, all[0].Bits, size_t(all[0].Size)), 0);
+    ReleaseImageArray(all);
+    ReleaseImageArray(first);
+    ReleaseImageArray(damaged);
+  }
+  h->SetLoadAnimated(true);
+}

@@ -332,3 +332,70 @@ TEST(FileIO, FilesOf2GiBOrMoreAreRefused) {
     EXPECT_NE(std::string(e.what()).find("too large"), std::string::npos);
   }
 }
+
+TEST(BufferedStream, LargeReadsMatchTheDataWhereverTheyStartAndEnd) {
+  // Reads over many blocks go partly straight to the caller; mixed with
+  // small reads, seeks and writes they must give exactly the stream's bytes.
+  const int32_t block = TBufferedStream::BufferSize;
+  const std::vector<uint8_t> data = Pattern(size_t(block) * 9 + 123, 7);
+  struct TCase {
+    int64_t Start;
+    int32_t Count;
+  };
+  const TCase cases[] = {{0, block * 3},         {0, block * 3 + 1},     {5, block * 2 - 5},  {5, block * 4},
+                         {block - 1, block + 2}, {block, block * 5},     {3, int32_t(data.size())},
+                         {block * 8, block * 2}, {block * 2 + 17, block * 6 + 106}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(std::to_string(c.Start) + " + " + std::to_string(c.Count));
+    TMemoryStream stream(data);
+    TBufferedStream b(&stream);
+    uint8_t first[3];
+    ASSERT_EQ(b.Read(first, 3), 3);  // something already in the buffer
+    b.Seek(c.Start, smFromBeginning);
+    std::vector<uint8_t> got(size_t(c.Count) + 8, 0xEE);
+    const int64_t expected = std::min<int64_t>(c.Count, int64_t(data.size()) - c.Start);
+    ASSERT_EQ(b.Read(got.data(), c.Count), expected);
+    EXPECT_TRUE(std::equal(got.begin(), got.begin() + expected, data.begin() + c.Start));
+    EXPECT_EQ(got[size_t(expected)], 0xEE);
+    EXPECT_EQ(b.Position(), c.Start + expected);
+    // The next small read goes on from there.
+    uint8_t next = 0;
+    if (c.Start + expected < int64_t(data.size())) {
+      ASSERT_EQ(b.Read(&next, 1), 1);
+      EXPECT_EQ(next, data[size_t(c.Start + expected)]);
+    }
+  }
+  // A write in the buffer is on the stream before a large read passes it.
+  TMemoryStream stream(data);
+  {
+    TBufferedStream b(&stream);
+    const uint8_t mark[4] = {1, 2, 3, 4};
+    b.Seek(10, smFromBeginning);
+    b.Write(mark, 4);
+    b.Seek(0, smFromBeginning);
+    std::vector<uint8_t> got(size_t(block) * 4);
+    ASSERT_EQ(b.Read(got.data(), int32_t(got.size())), int32_t(got.size()));
+    EXPECT_EQ(0, std::memcmp(got.data() + 10, mark, 4));
+    EXPECT_TRUE(std::equal(got.begin() + 14, got.end(), data.begin() + 14));
+  }
+}
+
+TEST(PixelMemory, LargeBlocksAreZeroedAlignedAndReleased) {
+  // From 1 MiB on, blocks sit at 2 MiB boundaries (huge pages) outside
+  // sanitizer builds; every block is zero-filled and released by FreeMem.
+  const int64_t sizes[] = {1, 4095, (1 << 20) - 1, 1 << 20, 36000000, 0x7FFFFFFF / 16};
+  for (int round = 0; round < 3; ++round) {
+    for (int64_t size : sizes) {
+      SCOPED_TRACE(size);
+      auto* p = static_cast<uint8_t*>(AllocMem(size));
+      ASSERT_NE(p, nullptr);
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u);
+      for (int64_t at : {int64_t(0), size / 2, size - 1}) EXPECT_EQ(p[at], 0);
+      std::memset(p, 0xFF, size_t(size));
+      FreeMem(p);
+    }
+  }
+  FreeMem(nullptr);
+  EXPECT_THROW(AllocMem(-1), EImagingError);
+  EXPECT_THROW(AllocMem(int64_t(0x7FFFFFFF) + 1), EImagingError);
+}
