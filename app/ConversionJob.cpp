@@ -91,8 +91,10 @@ std::string RandomTemporaryName() {
 // disappears (with O_TMPFILE also when the process is killed).
 class TNewFile {
 public:
+  // The file is open for reading too: a writer that goes back to fill in a
+  // header reads that part of the file again.
   TNewFile(int DirFd, const std::string& ShownName) : FDir(DirFd), FShownName(ShownName) {
-    int fd = ::openat(FDir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    int fd = ::openat(FDir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     if (fd >= 0) {
       FFile = TDescriptor(fd);
       return;
@@ -100,7 +102,7 @@ public:
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) Fail(errno);
     for (int attempt = 0; attempt < 100; ++attempt) {
       std::string name = RandomTemporaryName();
-      fd = ::openat(FDir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      fd = ::openat(FDir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
       if (fd >= 0) {
         FFile = TDescriptor(fd);
         FTempName = name;

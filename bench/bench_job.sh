@@ -24,7 +24,9 @@ magick=/usr/bin/convert
 mogrify=/usr/bin/mogrify
 [ -x "$magick" ] || magick=$(command -v convert)
 [ -x "$mogrify" ] || mogrify=$(command -v mogrify)
-for tool in "$magick" "$mogrify" vips cjpeg djpeg python3; do
+python=/usr/bin/python3
+[ -x "$python" ] || python=$(command -v python3)
+for tool in "$magick" "$mogrify" vips cjpeg djpeg "$python"; do
   command -v "$tool" >/dev/null || { echo "bench_job: $tool is not installed (scripts/setup.sh)" >&2; exit 1; }
 done
 
@@ -53,7 +55,7 @@ row() { printf '  %-44s vorelle %7.3f s   %-10s %7.3f s   ratio %s\n' "$1" "$2" 
 # --- inputs ---------------------------------------------------------------
 "$magick" -seed 1 -size 4000x3000 plasma:fractal -attenuate 0.3 +noise Gaussian -quality 92 "$work/photo.jpg"
 "$magick" "$work/photo.jpg" "$work/photo.ppm"
-python3 - "$work" <<'PY'
+"$python" - "$work" <<'PY'
 import sys, random
 from PIL import Image, ImageDraw
 work = sys.argv[1]
