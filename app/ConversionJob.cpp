@@ -533,99 +533,126 @@ void TConversionJob::CheckInputFile(const std::string& Path) const {
   if (st.st_size == 0) throw Imaging::Exception(FormatText(Text(TextEmptyFile).c_str(), {Path}));
 }
 
-void TConversionJob::ConvertOneFormat(TFileWork& Work, const std::string& Ext, const TOutputFolder& Folder,
-                                      TLoadedInput& Input) const {
+void TConversionJob::TFileWork::ReleaseFile() {
+  Input.reset();
+  if (Folder.Fd >= 0) ::close(Folder.Fd);
+  Folder.Fd = -1;
+}
+
+void TConversionJob::ConvertOneFormat(TFileWork& Work, TOutputWork& Output, const std::string& Ext) const {
   using Imaging::FormatText;
   const std::string name = ExtractFileName(Work.Path);
   std::string outName = ChangeFileExtension(name, Ext);
-  std::string outPath = Folder.Path + outName;
-  AddLine(Work.Lines, FormatText(Text(TextConverting).c_str(), {name, outName}));
-  ++Work.Attempted;
+  std::string outPath = Work.Folder.Path + outName;
+  AddLine(Output.Lines, FormatText(Text(TextConverting).c_str(), {name, outName}));
+  ++Output.Attempted;
   try {
-    if (Folder.Fd < 0) {
+    if (Work.Folder.Fd < 0) {
       Imaging::TImageFileFormat* handler = Imaging::FindHandlerForFileName(outPath);
       std::string ext = handler && !handler->Extensions().empty() ? handler->Extensions()[0] : Ext;
       throw Imaging::EImagingError(
           FormatText("Error while saving images to file \"%s\" (file format: %s).", {outPath, ext}) +
-          " Exception Message: " + Folder.Error);
+          " Exception Message: " + Work.Folder.Error);
     }
     // Never replace a file this run reads (converting earlier outputs again
     // may name an input as an output).
     if (IsInputFile(outPath)) throw std::runtime_error(FormatText(Text(TextInputNotOverwritten).c_str(), {outPath}));
-    // The input is decoded once for all its formats; a load that failed
-    // fails again, with its message, for every format.
-    if (!Input.Tried) {
-      Input.Tried = true;
-      try {
-        CheckInputFile(Work.Path);
-        if (!Imaging::ReadImageFile(Work.Path, Input.Image))
-          throw Imaging::Exception(FormatText(Text(TextNotRecognised).c_str(), {Work.Path}));
-      } catch (const std::exception&) {
-        Imaging::ReleaseImage(Input.Image);
-        Input.Failure = std::current_exception();
+    // The input is decoded once for all its outputs (the first output that
+    // needs it loads it; others of the same file wait for it). A load that
+    // failed fails again, with its message, for every output.
+    TLoadedInput* input;
+    {
+      std::lock_guard<std::mutex> lock(Work.Lock);
+      input = Work.Input.get();
+      if (!input->Tried) {
+        input->Tried = true;
+        try {
+          CheckInputFile(Work.Path);
+          if (!Imaging::ReadImageFile(Work.Path, input->Image))
+            throw Imaging::Exception(FormatText(Text(TextNotRecognised).c_str(), {Work.Path}));
+        } catch (const std::exception&) {
+          Imaging::ReleaseImage(input->Image);
+          input->Failure = std::current_exception();
+        }
       }
     }
-    if (Input.Failure) std::rethrow_exception(Input.Failure);
+    if (input->Failure) std::rethrow_exception(input->Failure);
     if (FCancelConversion.load()) throw Imaging::Exception(Text(TextCancelled));
-    if (!SaveImageInFolder(Folder.Fd, outPath, Input.Image, &FCancelConversion))
+    if (!SaveImageInFolder(Work.Folder.Fd, outPath, input->Image, &FCancelConversion))
       throw Imaging::Exception(FormatText(Text(TextCannotSave).c_str(), {outPath}));
-    ++Work.Written;
+    ++Output.Written;
   } catch (const std::exception& e) {
     // A cancelled load or save ends without a message of its own; the run
     // says once that it was cancelled.
     if (FCancelConversion.load()) return;
-    AddLine(Work.Lines, FormatText(Text(TextException).c_str(), {std::string(e.what())}));
-    ++Work.Exceptions;
+    AddLine(Output.Lines, FormatText(Text(TextException).c_str(), {std::string(e.what())}));
+    ++Output.Exceptions;
   }
 }
 
-// Everything one supported file gives: its lines, its output folder and
-// one output per selected format. FormatStepped is called after every entry
-// of the format list, selected or not.
-void TConversionJob::ConvertFile(TFileWork& Work, const TFormatList& Formats, int RootFd, const std::string& Root,
-                                 const std::function<void()>& FormatStepped) const {
-  using Imaging::FormatText;
-  Work.Lines.emplace_back();
-  AddLine(Work.Lines, FormatText(Text(TextProcessing).c_str(), {Work.FolderName}));
-  TOutputFolder folder;
-  folder.Path = Root + Work.FolderName + "/";
-  TDescriptor folderFd;
-  bool anySelected = false;
-  for (const TFormatEntry& entry : Formats) anySelected = anySelected || entry.Selected();
-  if (anySelected) {
-    try {
-      if (RootFd < 0) throw Imaging::Exception(FRootError);
-      folderFd = OpenSubfolder(RootFd, Work.FolderName, Root + Work.FolderName);
-    } catch (const std::exception& e) {
-      folder.Error = e.what();
+// The output of entry Entry of the format list for one supported file
+// (nothing when the entry is not selected). The file's output folder is
+// opened before its first output, so it exists even when every conversion
+// then fails; the decoded image and the folder go when the file's last
+// output is done.
+void TConversionJob::ConvertOutput(TFileWork& Work, const TFormatList& Formats, size_t Entry, int RootFd,
+                                   const std::string& Root) const {
+  {
+    std::lock_guard<std::mutex> lock(Work.Lock);
+    if (!Work.FolderOpened) {
+      Work.FolderOpened = true;
+      Work.Folder.Path = Root + Work.FolderName + "/";
+      Work.Input = std::make_unique<TLoadedInput>();
+      bool anySelected = false;
+      for (const TFormatEntry& entry : Formats) anySelected = anySelected || entry.Selected();
+      if (anySelected) {
+        try {
+          if (RootFd < 0) throw Imaging::Exception(FRootError);
+          Work.Folder.Fd = OpenSubfolder(RootFd, Work.FolderName, Root + Work.FolderName).Release();
+        } catch (const std::exception& e) {
+          Work.Folder.Error = e.what();
+        }
+      }
     }
   }
-  folder.Fd = folderFd.Get();
-  TLoadedInput input;
-  for (const TFormatEntry& entry : Formats) {
-    if (FCancelConversion.load()) break;
-    if (entry.Selected()) ConvertOneFormat(Work, entry.Ext, folder, input);
-    FormatStepped();
-  }
+  if (Formats[Entry].Selected()) ConvertOneFormat(Work, Work.Outputs[Entry], Formats[Entry].Ext);
+  std::lock_guard<std::mutex> lock(Work.Lock);
+  if (--Work.OutputsLeft == 0) Work.ReleaseFile();
 }
 
 void TConversionJob::TakeOver(TFileWork& Work) {
-  for (std::string& line : Work.Lines) FLog.push_back(std::move(line));
-  Work.Lines.clear();
-  FSummary.OutputsAttempted += Work.Attempted;
-  FSummary.OutputsWritten += Work.Written;
-  FSummary.Exceptions += Work.Exceptions;
+  using Imaging::FormatText;
+  FLog.emplace_back();
+  AddLogLine(FormatText(Text(TextProcessing).c_str(), {Work.FolderName}));
+  for (TOutputWork& output : Work.Outputs) {
+    for (std::string& line : output.Lines) FLog.push_back(std::move(line));
+    FSummary.OutputsAttempted += output.Attempted;
+    FSummary.OutputsWritten += output.Written;
+    FSummary.Exceptions += output.Exceptions;
+  }
+  Work.Outputs.clear();
 }
 
-// The worker threads of a run with several workers. Each takes the next
-// file of the list that nobody has taken, converts it whole and takes the
-// next, until the list is done or the run is cancelled; the calling thread
-// waits for the files in list order and reports them.
+// The worker threads of a run with several workers. The run is cut into
+// outputs (every entry of the format list for every supported file, in list
+// order); each worker takes the next output nobody has taken, until all are
+// done or the run is cancelled. The outputs of one file are thus written at
+// once on several cores when there are few files, and many files are
+// converted side by side when there are many; at most about one file per
+// worker is held in memory. The calling thread follows the files in list
+// order and reports each one whole.
 class TConversionJob::TWorkers {
 public:
   TWorkers(TConversionJob& Job, std::vector<TFileWork>& Files, const TFormatList& Formats, int RootFd,
            const std::string& Root, int32_t Count)
-      : FJob(Job), FFiles(Files), FFormats(Formats), FRootFd(RootFd), FRoot(Root), FStates(Files.size()) {
+      : FJob(Job), FFiles(Files), FFormats(Formats), FRootFd(RootFd), FRoot(Root) {
+    const size_t entries = Formats.size();
+    for (size_t i = 0; i < Files.size(); ++i) {
+      FFirstUnit.push_back(FUnits.size());
+      if (!Files[i].Supported) continue;
+      Files[i].OutputsLeft = int32_t(entries);
+      for (size_t e = 0; e < entries; ++e) FUnits.push_back({i, e, usWaiting});
+    }
     try {
       for (int32_t i = 0; i < Count; ++i) FThreads.emplace_back([this] { Run(); });
     } catch (...) {
@@ -637,84 +664,102 @@ public:
   TWorkers(const TWorkers&) = delete;
   TWorkers& operator=(const TWorkers&) = delete;
 
-  // True when the file has not been taken and no worker will take it now:
-  // the run was cancelled before it.
+  // True when the run was cancelled before any output of file Index was
+  // taken: the file loop ends there.
   bool LeaveBefore(size_t Index) {
     std::lock_guard<std::mutex> lock(FMutex);
-    if (FStates[Index].Taken || !FJob.FCancelConversion.load()) return false;
-    FClosed = true;
-    return true;
+    if (!FJob.FCancelConversion.load()) return false;
+    CloseQueue();
+    const size_t first = FFirstUnit[Index];
+    return !FFiles[Index].Supported || FUnits[first].State == usSkipped;
   }
 
-  // Waits for file Index: Stepped is called for every format entry it has
-  // passed, Idle now and then while nothing happens.
+  // Waits for the outputs of file Index: Stepped is called once for every
+  // entry of the format list passed in order (up to the first that a cancel
+  // left out), Idle now and then while nothing happens.
   void Follow(size_t Index, const std::function<void()>& Stepped, const std::function<void()>& Idle) {
-    int32_t reported = 0;
+    const size_t first = FFirstUnit[Index], count = FFormats.size();
+    size_t reported = 0;
     for (;;) {
-      int32_t stepped;
-      bool done;
+      size_t passed = reported;
+      bool finished;
       {
         std::unique_lock<std::mutex> lock(FMutex);
-        const TState& state = FStates[Index];
-        bool news = FChanged.wait_for(lock, std::chrono::milliseconds(100),
-                                      [&] { return state.Done || state.Stepped > reported; });
-        stepped = state.Stepped;
-        done = state.Done;
-        if (!news) {
+        auto progress = [&] {
+          passed = reported;
+          while (passed < count && FUnits[first + passed].State == usDone) ++passed;
+          finished = passed == count || FUnits[first + passed].State == usSkipped;
+          return finished || passed > reported;
+        };
+        if (!FChanged.wait_for(lock, std::chrono::milliseconds(100), progress)) {
+          if (FJob.FCancelConversion.load()) CloseQueue();
           lock.unlock();
           Idle();
           continue;
         }
       }
-      for (; reported < stepped; ++reported) Stepped();
-      if (done) return;
+      for (; reported < passed; ++reported) Stepped();
+      if (finished) return;
     }
   }
 
 private:
-  struct TState {
-    bool Taken = false;
-    bool Done = false;
-    int32_t Stepped = 0;
+  enum TUnitState { usWaiting, usTaken, usDone, usSkipped };
+  struct TUnit {
+    size_t File;
+    size_t Entry;
+    TUnitState State;
   };
+
+  // After a cancel no output is started any more; the ones nobody has
+  // taken are left out. Called with the lock held.
+  void CloseQueue() {
+    if (FClosed) return;
+    FClosed = true;
+    for (size_t u = FNext; u < FUnits.size(); ++u) {
+      FUnits[u].State = usSkipped;
+      TFileWork& work = FFiles[FUnits[u].File];
+      std::lock_guard<std::mutex> fileLock(work.Lock);
+      if (--work.OutputsLeft == 0) work.ReleaseFile();
+    }
+    FNext = FUnits.size();
+    FChanged.notify_all();
+  }
 
   void Run() {
     TJobIOScope io(&FJob.FCancelConversion);
     for (;;) {
-      size_t index;
+      size_t u;
       {
         std::lock_guard<std::mutex> lock(FMutex);
-        while (FNext < FFiles.size() && !FFiles[FNext].Supported) FStates[FNext++].Done = true;
-        if (FClosed || FNext >= FFiles.size() || FJob.FCancelConversion.load()) return;
-        index = FNext++;
-        FStates[index].Taken = true;
+        if (FJob.FCancelConversion.load()) CloseQueue();
+        if (FNext >= FUnits.size()) return;
+        u = FNext++;
+        FUnits[u].State = usTaken;
       }
-      TFileWork& work = FFiles[index];
+      TFileWork& work = FFiles[FUnits[u].File];
       try {
-        FJob.ConvertFile(work, FFormats, FRootFd, FRoot, [&] {
-          std::lock_guard<std::mutex> lock(FMutex);
-          ++FStates[index].Stepped;
-          FChanged.notify_all();
-        });
+        FJob.ConvertOutput(work, FFormats, FUnits[u].Entry, FRootFd, FRoot);
       } catch (...) {
-        work.Failure = std::current_exception();
+        std::lock_guard<std::mutex> lock(work.Lock);
+        if (!work.Failure) work.Failure = std::current_exception();
       }
       std::lock_guard<std::mutex> lock(FMutex);
-      FStates[index].Done = true;
+      FUnits[u].State = usDone;
       FChanged.notify_all();
     }
   }
 
   // Lets the workers finish: after a normal run they have nothing left;
-  // when the run ends by an exception, files under way are cancelled.
+  // when the run ends by an exception, outputs under way are cancelled.
   void Stop() {
     bool pending;
     {
       std::lock_guard<std::mutex> lock(FMutex);
-      FClosed = true;
-      pending = std::any_of(FStates.begin(), FStates.end(), [](const TState& S) { return S.Taken && !S.Done; });
+      pending = std::any_of(FUnits.begin(), FUnits.end(), [](const TUnit& U) { return U.State == usTaken; });
+      if (pending) FJob.RequestCancel();
+      CloseQueue();
     }
-    if (pending) FJob.RequestCancel();
     for (std::thread& t : FThreads) t.join();
     FThreads.clear();
   }
@@ -726,7 +771,8 @@ private:
   const std::string& FRoot;
   std::mutex FMutex;
   std::condition_variable FChanged;
-  std::vector<TState> FStates;
+  std::vector<TUnit> FUnits;
+  std::vector<size_t> FFirstUnit;  // per file: its first output in FUnits
   size_t FNext = 0;
   bool FClosed = false;
   std::vector<std::thread> FThreads;
@@ -802,14 +848,15 @@ void TConversionJob::ConvertFiles(const std::vector<std::string>& FilesToProcess
       work.Supported = Imaging::IsSupportedFileName(work.Path);
       if (!work.Supported) continue;
       ++supported;
+      work.Outputs.resize(formats.size());
       std::string name = ExtractFileName(work.Path);
       work.FolderName = name;
       for (int n = 2; usedFolders.count(work.FolderName); ++n) work.FolderName = name + " (" + std::to_string(n) + ")";
       usedFolders.insert(work.FolderName);
     }
-    const int32_t workerCount = int32_t(std::min<size_t>(size_t(FWorkerCount), supported));
     std::unique_ptr<TWorkers> workers;
-    if (workerCount > 1) workers = std::make_unique<TWorkers>(*this, files, formats, rootFd.Get(), root, workerCount);
+    if (FWorkerCount > 1 && supported > 0 && !formats.empty())
+      workers = std::make_unique<TWorkers>(*this, files, formats, rootFd.Get(), root, FWorkerCount);
     auto stepFormats = [this] {
       FHost.StepProgress(TProgressBar::pbFormats);
       FHost.ProcessMessages();
@@ -830,9 +877,20 @@ void TConversionJob::ConvertFiles(const std::vector<std::string>& FilesToProcess
       FHost.SetProgressPosition(TProgressBar::pbFormats, 0);
       if (workers) {
         workers->Follow(i, stepFormats, [this] { FHost.ProcessMessages(); });
-        if (work.Failure) std::rethrow_exception(work.Failure);
+        std::exception_ptr failure;
+        {
+          std::lock_guard<std::mutex> lock(work.Lock);
+          failure = work.Failure;
+        }
+        if (failure) std::rethrow_exception(failure);
       } else {
-        ConvertFile(work, formats, rootFd.Get(), root, stepFormats);
+        work.OutputsLeft = int32_t(formats.size());
+        for (size_t e = 0; e < formats.size(); ++e) {
+          if (FCancelConversion.load()) break;
+          ConvertOutput(work, formats, e, rootFd.Get(), root);
+          stepFormats();
+        }
+        work.ReleaseFile();
       }
       TakeOver(work);
       ++FConvertedImages;

@@ -10,6 +10,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -140,21 +141,15 @@ private:
     int Fd = -1;
     std::string Error;
   };
-  // One input file of the run: what the list gives, then what its
-  // conversion gave (log lines and figures), taken over into the run in the
-  // order of the list.
-  struct TFileWork {
-    std::string Path;
-    std::string FolderName;  // its output folder (the file name, or "name (2)" ...)
-    bool Supported = false;
+  // One output of one file: its log lines and figures.
+  struct TOutputWork {
     std::vector<std::string> Lines;
     int32_t Attempted = 0;
     int32_t Written = 0;
     int32_t Exceptions = 0;
-    std::exception_ptr Failure;  // an exception that ends the run
   };
-  // The input file, loaded once at the first format that needs it; a failed
-  // load is remembered and given again for every format.
+  // The input file, loaded once at the first output that needs it; a failed
+  // load is remembered and given again for every output.
   struct TLoadedInput {
     bool Tried = false;
     std::exception_ptr Failure;
@@ -162,11 +157,27 @@ private:
     TLoadedInput() { Imaging::ResetImage(Image); }
     ~TLoadedInput() { Imaging::ReleaseImage(Image); }
   };
+  // One input file of the run: what the list gives, its output folder and
+  // decoded image while its outputs are written (on any thread), and what
+  // each output gave, taken over into the run in the order of the list.
+  struct TFileWork {
+    std::string Path;
+    std::string FolderName;  // the file name, or "name (2)" and so on
+    bool Supported = false;
+    std::vector<TOutputWork> Outputs;  // one per entry of the format list
+    std::exception_ptr Failure;        // an exception that ends the run
+    std::mutex Lock;                   // guards what follows
+    bool FolderOpened = false;
+    TOutputFolder Folder;  // its descriptor is closed by ReleaseFile
+    std::unique_ptr<TLoadedInput> Input;
+    int32_t OutputsLeft = 0;
+    ~TFileWork() { ReleaseFile(); }
+    void ReleaseFile();
+  };
   class TWorkers;
-  void ConvertFile(TFileWork& Work, const TFormatList& Formats, int RootFd, const std::string& Root,
-                   const std::function<void()>& FormatStepped) const;
-  void ConvertOneFormat(TFileWork& Work, const std::string& Ext, const TOutputFolder& Folder,
-                        TLoadedInput& Input) const;
+  void ConvertOutput(TFileWork& Work, const TFormatList& Formats, size_t Entry, int RootFd,
+                     const std::string& Root) const;
+  void ConvertOneFormat(TFileWork& Work, TOutputWork& Output, const std::string& Ext) const;
   void TakeOver(TFileWork& Work);
   void Restore();
   bool IsInputFile(const std::string& Path) const;

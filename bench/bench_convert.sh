@@ -10,7 +10,9 @@ cd "$(dirname "$0")/.."
 build=${1:-build}
 cmake --build "$build" --target vorelle-convert >/dev/null
 bin="$build/app/vorelle-convert"
-command -v convert >/dev/null || { echo "bench_convert: ImageMagick convert is not installed" >&2; exit 1; }
+# The real ImageMagick, not a wrapper that may stand before it in PATH.
+convert=/usr/bin/convert
+[ -x "$convert" ] || convert=$(command -v convert) || { echo "bench_convert: ImageMagick convert is not installed" >&2; exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -18,7 +20,7 @@ export XDG_CONFIG_HOME="$work/config" HOME="$work/home"
 mkdir -p "$HOME"
 
 # A photo-like input: smooth fractal colours with fine noise, 24-bit BMP.
-convert -seed 1 -size 4000x3000 plasma:fractal -attenuate 0.3 +noise Gaussian -type TrueColor "BMP3:$work/input.bmp"
+"$convert" -seed 1 -size 4000x3000 plasma:fractal -attenuate 0.3 +noise Gaussian -type TrueColor "BMP3:$work/input.bmp"
 
 now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.6f", b - a }'; }
@@ -38,7 +40,7 @@ for ext in "${formats[@]}"; do
   esac
   mkdir -p "$work/magick"
   t0=$(now)
-  if convert "$work/input.bmp" "${opts[@]}" "$work/magick/input.$ext" 2>/dev/null; then
+  if "$convert" "$work/input.bmp" "${opts[@]}" "$work/magick/input.$ext" 2>/dev/null; then
     t1=$(now)
     magick_formats+=("$ext")
     magick_total=$(add "$magick_total" "$(elapsed "$t0" "$t1")")
