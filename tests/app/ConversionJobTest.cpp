@@ -806,3 +806,33 @@ TEST(ConversionJobWorkers, FourWorkersWriteWhatOneWrites) {
     EXPECT_TRUE(found->second == bytes) << name;
   }
 }
+
+TEST_F(ConversionJobTest, CancelWithSeveralWorkersReportsWhatWasStarted) {
+  // Outputs that a worker started before the cancel are finished and their
+  // files reported in list order; nothing is written for a file the log
+  // does not name.
+  std::vector<std::string> files;
+  for (int i = 0; i < 30; ++i) files.push_back(Input("f" + std::to_string(i) + ".vtr", "VTR1", uint32_t(i), 300, 200));
+  Job.SetWorkerCount(4);
+  Host.OnPump = [&](TTestHost& H) {
+    if (H.Pos[TProgressBar::pbImages] == 2) Job.RequestCancel();
+  };
+  Job.ConvertFiles(files);
+  EXPECT_TRUE(Job.Summary().Cancelled);
+  const int32_t reported = Job.ConvertedImages();
+  EXPECT_GE(reported, 2);
+  EXPECT_LT(reported, 30);
+  std::string log = LogText();
+  for (int i = 0; i < 30; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".vtr";
+    const bool named = log.find("Processing image file: \"" + name + "\"") != std::string::npos;
+    EXPECT_EQ(named, i < reported) << name;
+    if (!named) EXPECT_FALSE(fs::exists(Root / name)) << name;
+  }
+  const std::string tail = "\r\nThe run was cancelled.\r\n\r\nEnd of task. \"" + std::to_string(reported) +
+                           "\" image files converted.\r\n";
+  ASSERT_GT(log.size(), tail.size());
+  EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+  EXPECT_EQ(Host.EventsLike("Inform"), std::vector<std::string>{"Inform Operation cancelled"});
+  EXPECT_FALSE(Job.ConversionRunning());
+}
