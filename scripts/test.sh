@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the suite in a release build, the suite again
-# under AddressSanitizer and UndefinedBehaviorSanitizer, then every libFuzzer
-# target for a short fixed time over its seed corpus.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, the conversion job's
+# tests under ThreadSanitizer, then every libFuzzer target for a short fixed
+# time over its seed corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -25,6 +26,11 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORELLE_SANITIZE=ON
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan -j "$jobs" --output-on-failure
+
+echo "== thread sanitizer: the conversion job on several workers"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORELLE_TSAN=ON "${launcher[@]}" >/dev/null
+cmake --build build-tsan -j "$jobs" --target app_ConversionJobTest
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan -R '^ConversionJob' -j "$jobs" --output-on-failure
 
 echo "== fuzz targets (${fuzz_seconds}s each)"
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
