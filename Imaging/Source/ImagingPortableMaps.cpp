@@ -706,11 +706,21 @@ bool TPortableMapFileFormat::SaveDataInternal(THandle Handle, const TDynImageDat
       if (sampleBytes == 1) {
         const uint8_t* src = bytes + y * rowSamples;
         if (rgb) {
-          for (int64_t i = 0; i < rowSamples; i += channels) {
-            row[size_t(i)] = src[i + 2];
-            row[size_t(i + 1)] = src[i + 1];
-            row[size_t(i + 2)] = src[i];
-            if (channels == 4) row[size_t(i + 3)] = src[i + 3];
+          // B, G, R (, A) in memory; R, G, B (, A) in the file.
+          uint8_t* dst = row.data();
+          if (channels == 3) {
+            for (int64_t i = 0; i < rowSamples; i += 3) {
+              dst[i] = src[i + 2];
+              dst[i + 1] = src[i + 1];
+              dst[i + 2] = src[i];
+            }
+          } else {
+            for (int64_t i = 0; i < rowSamples; i += 4) {
+              uint32_t v;
+              std::memcpy(&v, src + i, 4);
+              v = (v & 0xFF00FF00u) | ((v >> 16) & 0xFFu) | ((v & 0xFFu) << 16);
+              std::memcpy(dst + i, &v, 4);
+            }
           }
           out.Bytes(row.data(), row.size());
         } else {
