@@ -677,7 +677,9 @@ TEST(SaveLeavesTheImage, NoHandlerChangesTheImageItWrites) {
       EXPECT_EQ(image.Bits, record.Bits);
       EXPECT_EQ(image.Palette, record.Palette);
       EXPECT_TRUE(std::memcmp(image.Bits, bits.data(), bits.size()) == 0);
-      if (image.Palette) EXPECT_TRUE(std::memcmp(image.Palette, palette.data(), palette.size()) == 0);
+      if (image.Palette) {
+        EXPECT_TRUE(std::memcmp(image.Palette, palette.data(), palette.size()) == 0);
+      }
       ReleaseImage(image);
     }
   }
