@@ -347,45 +347,45 @@ __attribute__((target("avx2"))) inline __m256i Dist8(__m256i U, __m256i V, __m25
 }
 
 __attribute__((target("avx2"))) void EncodeColorBlockAVX2(const uint32_t Pixels[16], bool Dxt1, uint8_t* Block) {
-  const __m256i p[2] = {_mm256_loadu_si256(reinterpret_cast<const __m256i*>(Pixels)),
-                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(Pixels + 8))};
+  const __m256i p0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(Pixels));
+  const __m256i p1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(Pixels + 8));
   const __m256i lowMask = _mm256_set1_epi32(0x00FF00FF), byteMask = _mm256_set1_epi32(0xFF);
-  __m256i u[2], v[2], alphaLow[2];
-  for (int h = 0; h < 2; ++h) {
-    u[h] = _mm256_and_si256(p[h], lowMask);
-    v[h] = _mm256_and_si256(_mm256_srli_epi32(p[h], 8), byteMask);
-    alphaLow[h] = _mm256_cmpeq_epi32(_mm256_srai_epi32(p[h], 31), _mm256_setzero_si256());
-  }
-  const bool Transparent =
-      Dxt1 && (_mm256_movemask_epi8(alphaLow[0]) | _mm256_movemask_epi8(alphaLow[1])) != 0;
+  const __m256i u0 = _mm256_and_si256(p0, lowMask), u1 = _mm256_and_si256(p1, lowMask);
+  const __m256i v0 = _mm256_and_si256(_mm256_srli_epi32(p0, 8), byteMask);
+  const __m256i v1 = _mm256_and_si256(_mm256_srli_epi32(p1, 8), byteMask);
+  const __m256i alphaLow0 = _mm256_cmpeq_epi32(_mm256_srai_epi32(p0, 31), _mm256_setzero_si256());
+  const __m256i alphaLow1 = _mm256_cmpeq_epi32(_mm256_srai_epi32(p1, 31), _mm256_setzero_si256());
+  const bool Transparent = Dxt1 && (_mm256_movemask_epi8(alphaLow0) | _mm256_movemask_epi8(alphaLow1)) != 0;
 
   // Endpoints: for each lane j the farthest i < j (the first on ties), then
   // the farthest of all with the smallest (i, j) on ties.
-  const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-  const __m256i lanes[2] = {lane, _mm256_add_epi32(lane, _mm256_set1_epi32(8))};
-  __m256i bestD[2] = {_mm256_setzero_si256(), _mm256_setzero_si256()};
-  __m256i bestI[2] = {_mm256_setzero_si256(), _mm256_setzero_si256()};
+  const __m256i lanes0 = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m256i lanes1 = _mm256_setr_epi32(8, 9, 10, 11, 12, 13, 14, 15);
+  __m256i bestD0 = _mm256_setzero_si256(), bestD1 = bestD0, bestI0 = bestD0, bestI1 = bestD0;
   for (int i = 0; i < 15; ++i) {
     const uint32_t P = Pixels[i];
     const __m256i ui = _mm256_set1_epi32(int(P & 0x00FF00FF)), vi = _mm256_set1_epi32(int((P >> 8) & 0xFF));
     const __m256i iv = _mm256_set1_epi32(i);
-    for (int h = i < 7 ? 0 : 1; h < 2; ++h) {
-      __m256i d = Dist8(u[h], v[h], ui, vi);
-      d = _mm256_and_si256(d, _mm256_cmpgt_epi32(lanes[h], iv));  // pairs with j > i only
-      const __m256i better = _mm256_cmpgt_epi32(d, bestD[h]);
-      bestD[h] = _mm256_max_epi32(d, bestD[h]);
-      bestI[h] = _mm256_blendv_epi8(bestI[h], iv, better);
+    if (i < 7) {
+      const __m256i d = _mm256_and_si256(Dist8(u0, v0, ui, vi), _mm256_cmpgt_epi32(lanes0, iv));  // j > i only
+      const __m256i better = _mm256_cmpgt_epi32(d, bestD0);
+      bestD0 = _mm256_max_epi32(d, bestD0);
+      bestI0 = _mm256_blendv_epi8(bestI0, iv, better);
     }
+    const __m256i d = _mm256_and_si256(Dist8(u1, v1, ui, vi), _mm256_cmpgt_epi32(lanes1, iv));
+    const __m256i better = _mm256_cmpgt_epi32(d, bestD1);
+    bestD1 = _mm256_max_epi32(d, bestD1);
+    bestI1 = _mm256_blendv_epi8(bestI1, iv, better);
   }
-  __m256i m = _mm256_max_epi32(bestD[0], bestD[1]);
+  __m256i m = _mm256_max_epi32(bestD0, bestD1);
   m = _mm256_max_epi32(m, _mm256_permute2x128_si256(m, m, 1));
   m = _mm256_max_epi32(m, _mm256_shuffle_epi32(m, 0x4E));
   m = _mm256_max_epi32(m, _mm256_shuffle_epi32(m, 0xB1));
-  __m256i key = _mm256_set1_epi32(0xFFFF);
-  for (int h = 0; h < 2; ++h) {
-    const __m256i k = _mm256_or_si256(_mm256_slli_epi32(bestI[h], 4), lanes[h]);
-    key = _mm256_min_epi32(key, _mm256_blendv_epi8(_mm256_set1_epi32(0xFFFF), k, _mm256_cmpeq_epi32(bestD[h], m)));
-  }
+  const __m256i none = _mm256_set1_epi32(0xFFFF);
+  const __m256i k0 = _mm256_or_si256(_mm256_slli_epi32(bestI0, 4), lanes0);
+  const __m256i k1 = _mm256_or_si256(_mm256_slli_epi32(bestI1, 4), lanes1);
+  __m256i key = _mm256_min_epi32(_mm256_blendv_epi8(none, k0, _mm256_cmpeq_epi32(bestD0, m)),
+                                 _mm256_blendv_epi8(none, k1, _mm256_cmpeq_epi32(bestD1, m)));
   key = _mm256_min_epi32(key, _mm256_permute2x128_si256(key, key, 1));
   key = _mm256_min_epi32(key, _mm256_shuffle_epi32(key, 0x4E));
   key = _mm256_min_epi32(key, _mm256_shuffle_epi32(key, 0xB1));
@@ -406,27 +406,27 @@ __attribute__((target("avx2"))) void EncodeColorBlockAVX2(const uint32_t Pixels[
   }
 
   // Nearest entry per pixel; a later entry wins only when strictly nearer.
-  const __m256i shifts[2] = {_mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14),
-                             _mm256_setr_epi32(16, 18, 20, 22, 24, 26, 28, 30)};
-  __m256i packed = _mm256_setzero_si256();
-  for (int h = 0; h < 2; ++h) {
-    __m256i bestDist, index = _mm256_setzero_si256();
-    for (int t = 0; t < 4; ++t) {
-      if (t == 3 && Transparent) {
-        index = _mm256_blendv_epi8(index, _mm256_set1_epi32(3), alphaLow[h]);
-        break;
-      }
-      const __m256i d = Dist8(u[h], v[h], _mm256_set1_epi32(Table[t].B | (Table[t].R << 16)),
-                              _mm256_set1_epi32(Table[t].G));
-      if (t == 0) {
-        bestDist = d;
-        continue;
-      }
-      index = _mm256_blendv_epi8(index, _mm256_set1_epi32(t), _mm256_cmpgt_epi32(bestDist, d));
-      bestDist = _mm256_min_epi32(bestDist, d);
-    }
-    packed = _mm256_or_si256(packed, _mm256_sllv_epi32(index, shifts[h]));
+  __m256i uc = _mm256_set1_epi32(Table[0].B | (Table[0].R << 16)), vc = _mm256_set1_epi32(Table[0].G);
+  __m256i dist0 = Dist8(u0, v0, uc, vc), dist1 = Dist8(u1, v1, uc, vc);
+  __m256i index0 = _mm256_setzero_si256(), index1 = index0;
+  const int entries = Transparent ? 3 : 4;
+  for (int t = 1; t < entries; ++t) {
+    uc = _mm256_set1_epi32(Table[t].B | (Table[t].R << 16));
+    vc = _mm256_set1_epi32(Table[t].G);
+    const __m256i tv = _mm256_set1_epi32(t);
+    const __m256i d0 = Dist8(u0, v0, uc, vc), d1 = Dist8(u1, v1, uc, vc);
+    index0 = _mm256_blendv_epi8(index0, tv, _mm256_cmpgt_epi32(dist0, d0));
+    index1 = _mm256_blendv_epi8(index1, tv, _mm256_cmpgt_epi32(dist1, d1));
+    dist0 = _mm256_min_epi32(dist0, d0);
+    dist1 = _mm256_min_epi32(dist1, d1);
   }
+  if (Transparent) {
+    const __m256i three = _mm256_set1_epi32(3);
+    index0 = _mm256_blendv_epi8(index0, three, alphaLow0);
+    index1 = _mm256_blendv_epi8(index1, three, alphaLow1);
+  }
+  __m256i packed = _mm256_or_si256(_mm256_sllv_epi32(index0, _mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14)),
+                                   _mm256_sllv_epi32(index1, _mm256_setr_epi32(16, 18, 20, 22, 24, 26, 28, 30)));
   packed = _mm256_or_si256(packed, _mm256_permute2x128_si256(packed, packed, 1));
   packed = _mm256_or_si256(packed, _mm256_shuffle_epi32(packed, 0x4E));
   packed = _mm256_or_si256(packed, _mm256_shuffle_epi32(packed, 0xB1));
