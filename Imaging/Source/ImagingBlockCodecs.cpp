@@ -312,10 +312,12 @@ void EncodeAlphaRampBlockSSE2(const uint8_t Values[16], uint8_t* Block) {
   mx = _mm_max_epu8(mx, _mm_srli_si128(mx, 1));
   mn = _mm_min_epu8(mn, _mm_srli_si128(mn, 1));
   const int A0 = _mm_cvtsi128_si32(mx) & 0xFF, A1 = _mm_cvtsi128_si32(mn) & 0xFF;
-  int Ramp[8];
-  MakeEncoderRamp(A0, A1, Ramp);
-  auto absDiff = [&v](int R) {
-    const __m128i r = _mm_set1_epi8(char(R));
+  // The ramp of MakeEncoderRamp; (x * 9363) >> 16 is x / 7 for every sum
+  // that can occur (x <= 7 * 255 + 3).
+  uint32_t Ramp[8] = {uint32_t(A0), uint32_t(A1)};
+  for (int i = 1; i <= 6; ++i) Ramp[i + 1] = (uint32_t((7 - i) * A0 + i * A1 + 3) * 9363u) >> 16;
+  auto absDiff = [&v](uint32_t R) {
+    const __m128i r = _mm_set1_epi32(int(R * 0x01010101u));
     return _mm_or_si128(_mm_subs_epu8(v, r), _mm_subs_epu8(r, v));
   };
   __m128i best = absDiff(Ramp[0]), index = _mm_setzero_si128();
@@ -362,20 +364,24 @@ __attribute__((target("avx2"))) void EncodeColorBlockAVX2(const uint32_t Pixels[
   const __m256i lanes0 = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
   const __m256i lanes1 = _mm256_setr_epi32(8, 9, 10, 11, 12, 13, 14, 15);
   __m256i bestD0 = _mm256_setzero_si256(), bestD1 = bestD0, bestI0 = bestD0, bestI1 = bestD0;
-  for (int i = 0; i < 15; ++i) {
-    const uint32_t P = Pixels[i];
-    const __m256i ui = _mm256_set1_epi32(int(P & 0x00FF00FF)), vi = _mm256_set1_epi32(int((P >> 8) & 0xFF));
+  // Pixel i of the first eight against all sixteen, then pixel i of the
+  // last eight against the last eight.
+  for (int i = 0; i < 8; ++i) {
     const __m256i iv = _mm256_set1_epi32(i);
-    if (i < 7) {
-      const __m256i d = _mm256_and_si256(Dist8(u0, v0, ui, vi), _mm256_cmpgt_epi32(lanes0, iv));  // j > i only
-      const __m256i better = _mm256_cmpgt_epi32(d, bestD0);
-      bestD0 = _mm256_max_epi32(d, bestD0);
-      bestI0 = _mm256_blendv_epi8(bestI0, iv, better);
-    }
-    const __m256i d = _mm256_and_si256(Dist8(u1, v1, ui, vi), _mm256_cmpgt_epi32(lanes1, iv));
-    const __m256i better = _mm256_cmpgt_epi32(d, bestD1);
-    bestD1 = _mm256_max_epi32(d, bestD1);
-    bestI1 = _mm256_blendv_epi8(bestI1, iv, better);
+    const __m256i ui = _mm256_permutevar8x32_epi32(u0, iv), vi = _mm256_permutevar8x32_epi32(v0, iv);
+    const __m256i d0 = _mm256_and_si256(Dist8(u0, v0, ui, vi), _mm256_cmpgt_epi32(lanes0, iv));  // j > i only
+    bestI0 = _mm256_blendv_epi8(bestI0, iv, _mm256_cmpgt_epi32(d0, bestD0));
+    bestD0 = _mm256_max_epi32(d0, bestD0);
+    const __m256i d1 = Dist8(u1, v1, ui, vi);
+    bestI1 = _mm256_blendv_epi8(bestI1, iv, _mm256_cmpgt_epi32(d1, bestD1));
+    bestD1 = _mm256_max_epi32(d1, bestD1);
+  }
+  for (int i = 8; i < 15; ++i) {
+    const __m256i iv = _mm256_set1_epi32(i), sel = _mm256_set1_epi32(i - 8);
+    const __m256i ui = _mm256_permutevar8x32_epi32(u1, sel), vi = _mm256_permutevar8x32_epi32(v1, sel);
+    const __m256i d1 = _mm256_and_si256(Dist8(u1, v1, ui, vi), _mm256_cmpgt_epi32(lanes1, iv));
+    bestI1 = _mm256_blendv_epi8(bestI1, iv, _mm256_cmpgt_epi32(d1, bestD1));
+    bestD1 = _mm256_max_epi32(d1, bestD1);
   }
   __m256i m = _mm256_max_epi32(bestD0, bestD1);
   m = _mm256_max_epi32(m, _mm256_permute2x128_si256(m, m, 1));
