@@ -17,6 +17,9 @@
 #if defined(__x86_64__) || defined(__i386__)
 #include <tmmintrin.h>
 #endif
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace Imaging {
 
@@ -218,8 +221,20 @@ int64_t Encode(const uint8_t* In, int64_t Size, uint8_t* Out) {
   int64_t i = 0;
   while (i < Size) {
     const int64_t left = Size - i;
+    const int64_t runLimit = std::min<int64_t>(left, 128);
     int64_t run = 1;
-    while (run < left && run < 128 && In[i + run] == In[i]) ++run;
+    bool runOpen = true;
+#if defined(__SSE2__)
+    // Sixteen bytes at a time while they lie inside the run's limit.
+    const __m128i first = _mm_set1_epi8(char(In[i]));
+    while (runOpen && run + 16 <= runLimit) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(In + i + run));
+      const uint32_t equal = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, first)));
+      runOpen = equal == 0xFFFF;
+      run += runOpen ? 16 : std::countr_zero(~equal);
+    }
+#endif
+    while (runOpen && run < runLimit && In[i + run] == In[i]) ++run;
     if (run >= 3) {
       *Out++ = uint8_t(1 - run);
       *Out++ = In[i];
