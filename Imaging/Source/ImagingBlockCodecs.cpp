@@ -580,7 +580,11 @@ void EncodeBlocks(const void* SrcBits, TImageData& Image, TImageFormat Format) {
       const uint8_t* In = BlockRow + size_t(Bx) * 4 * size_t(Bpp);
       for (int Row = 0; Row < 4; ++Row, In += RowBytes) {
         if (Bpp == 4) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+          std::memcpy(&Pixels[4 * Row], In, 16);
+#else
           for (int Col = 0; Col < 4; ++Col) Pixels[4 * Row + Col] = Load32(In + 4 * Col);
+#endif
         } else {
           for (int Col = 0; Col < 4; ++Col) Pixels[4 * Row + Col] = In[Col];
         }
