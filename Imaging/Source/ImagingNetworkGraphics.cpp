@@ -275,6 +275,43 @@ void UnfilterPixels(int Type, uint8_t* __restrict Dst, const uint8_t* __restrict
 }
 #endif
 
+#if defined(__x86_64__) || defined(__i386__)
+#define PNG_HAVE_PAETH_SSE41_PATH 1
+#include <smmintrin.h>
+
+inline uint32_t ReadLE32(const uint8_t* P) {
+  uint32_t v;
+  std::memcpy(&v, P, 4);
+  return v;
+}
+
+// Paeth reconstruction of 4-byte pixels with SSSE3 absolute values and
+// SSE4.1 blends: the same predictor and tie rules as Paeth16.
+__attribute__((target("sse4.1"))) void UnfilterPaeth4SSE41(uint8_t* __restrict Dst, const uint8_t* __restrict Src,
+                                                           const uint8_t* __restrict Prev, size_t N) {
+  const __m128i zero = _mm_setzero_si128();
+  __m128i a = zero, c = zero;
+  for (size_t i = 0; i + 4 <= N; i += 4) {
+    const __m128i b = _mm_unpacklo_epi8(_mm_cvtsi32_si128(int(ReadLE32(Prev + i))), zero);
+    const __m128i bc = _mm_sub_epi16(b, c), ac = _mm_sub_epi16(a, c);
+    const __m128i pa = _mm_abs_epi16(bc), pb = _mm_abs_epi16(ac), pc = _mm_abs_epi16(_mm_add_epi16(bc, ac));
+    const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
+    const __m128i bOrC = _mm_blendv_epi8(c, b, _mm_cmpeq_epi16(smallest, pb));
+    const __m128i pred = _mm_blendv_epi8(bOrC, a, _mm_cmpeq_epi16(smallest, pa));
+    const __m128i x = _mm_add_epi8(_mm_packus_epi16(pred, zero), _mm_cvtsi32_si128(int(ReadLE32(Src + i))));
+    const uint32_t v = uint32_t(_mm_cvtsi128_si32(x));
+    std::memcpy(Dst + i, &v, 4);
+    a = _mm_unpacklo_epi8(x, zero);
+    c = b;
+  }
+}
+
+bool HaveSSE41() {
+  static const bool have = __builtin_cpu_supports("sse4.1");
+  return have;
+}
+#endif
+
 // Reconstructs one row. A filter type above 4 leaves Dst as it was.
 void UnfilterRow(int Type, uint8_t* Dst, const uint8_t* Src, const uint8_t* Prev, size_t N, size_t B) {
   switch (Type) {
@@ -291,6 +328,9 @@ void UnfilterRow(int Type, uint8_t* Dst, const uint8_t* Src, const uint8_t* Prev
     default:
       return;
   }
+#if defined(PNG_HAVE_PAETH_SSE41_PATH)
+  if (Type == 4 && B == 4 && HaveSSE41()) return UnfilterPaeth4SSE41(Dst, Src, Prev, N);
+#endif
 #if defined(__SSE2__)
   switch (B) {
     case 3: UnfilterPixels<3>(Type, Dst, Src, Prev, N); return;
