@@ -465,12 +465,13 @@ void TPSDFileFormat::ConvertToAccepted(TImageData& Image, const TImageFormatInfo
 
 namespace {
 
-// Packs the rows of one channel of an image, one row at a time.
-class TChannelPacker {
+// The rows of one channel of an image as big-endian samples, one row at a
+// time (the raw rows of floating-point images).
+class TChannelRows {
 public:
-  TChannelPacker(const TImageData& Image, const TImageFormatInfo& Info, int32_t SampleSize)
+  TChannelRows(const TImageData& Image, const TImageFormatInfo& Info, int32_t SampleSize)
       : FImage(Image), FInfo(Info), FSampleSize(SampleSize), FRowBytes(int64_t(Image.Width) * SampleSize),
-        FRow(size_t(FRowBytes)), FPacked(size_t(FRowBytes) * 3 + 3) {}
+        FRow(size_t(FRowBytes)) {}
   // The big-endian samples of slot Slot in row Y.
   const uint8_t* Row(int32_t Y, int32_t Slot) {
     const auto* pixels = static_cast<const uint8_t*>(FImage.Bits) + int64_t(Y) * FImage.Width * FInfo.BytesPerPixel;
@@ -481,8 +482,6 @@ public:
     SwapSamples(FRow.data(), FImage.Width, FSampleSize);
     return FRow.data();
   }
-  int64_t Pack(int32_t Y, int32_t Slot) { return PSDPackBits::Encode(Row(Y, Slot), FRowBytes, FPacked.data()); }
-  const uint8_t* Packed() const { return FPacked.data(); }
   int64_t RowBytes() const { return FRowBytes; }
 
 private:
@@ -490,7 +489,7 @@ private:
   const TImageFormatInfo& FInfo;
   int32_t FSampleSize;
   int64_t FRowBytes;
-  std::vector<uint8_t> FRow, FPacked;
+  std::vector<uint8_t> FRow;
 };
 
 // Collects output and writes it in large blocks.
@@ -742,10 +741,10 @@ bool TPSDFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Image
 
   if (info.IsFloatingPoint) {
     out.Write16(CompressionRaw);
-    TChannelPacker packer(image, info, sampleSize);
+    TChannelRows rows(image, info, sampleSize);
     for (int32_t i = 0; i < channels; ++i)
       for (int32_t y = 0; y < image.Height; ++y)
-        out.Write(packer.Row(y, WriteSlot(i, info, alpha)), packer.RowBytes());
+        out.Write(rows.Row(y, WriteSlot(i, info, alpha)), rows.RowBytes());
   } else {
     // Code 1, every channel's row table, then every channel's rows.
     if (packed.empty()) packed = PackChannels(image, info, sampleSize);
