@@ -312,6 +312,12 @@ void EncodeAlphaRampBlockSSE2(const uint8_t Values[16], uint8_t* Block) {
   mx = _mm_max_epu8(mx, _mm_srli_si128(mx, 1));
   mn = _mm_min_epu8(mn, _mm_srli_si128(mn, 1));
   const int A0 = _mm_cvtsi128_si32(mx) & 0xFF, A1 = _mm_cvtsi128_si32(mn) & 0xFF;
+  if (A0 == A1) {
+    // A constant block: every value is nearest to entry 0.
+    Block[0] = Block[1] = uint8_t(A0);
+    std::memset(Block + 2, 0, 6);
+    return;
+  }
   // The ramp of MakeEncoderRamp; (x * 9363) >> 16 is x / 7 for every sum
   // that can occur (x <= 7 * 255 + 3).
   uint32_t Ramp[8] = {uint32_t(A0), uint32_t(A1)};
@@ -364,9 +370,14 @@ __attribute__((target("avx2"))) void EncodeColorBlockAVX2(const uint32_t Pixels[
   const __m256i lanes0 = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
   const __m256i lanes1 = _mm256_setr_epi32(8, 9, 10, 11, 12, 13, 14, 15);
   __m256i bestD0 = _mm256_setzero_si256(), bestD1 = bestD0, bestI0 = bestD0, bestI1 = bestD0;
+  // A block of one colour has only zero distances: the search would end
+  // with the pair (0, 0), which the zero vectors already give.
+  const __m256i rgb = _mm256_set1_epi32(0x00FFFFFF), first = _mm256_set1_epi32(int(Pixels[0] & 0x00FFFFFF));
+  const bool oneColor = _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi32(_mm256_and_si256(p0, rgb), first),
+                                                              _mm256_cmpeq_epi32(_mm256_and_si256(p1, rgb), first))) == -1;
   // Pixel i of the first eight against all sixteen, then pixel i of the
   // last eight against the last eight.
-  for (int i = 0; i < 8; ++i) {
+  for (int i = 0; i < (oneColor ? 0 : 8); ++i) {
     const __m256i iv = _mm256_set1_epi32(i);
     const __m256i ui = _mm256_permutevar8x32_epi32(u0, iv), vi = _mm256_permutevar8x32_epi32(v0, iv);
     const __m256i d0 = _mm256_and_si256(Dist8(u0, v0, ui, vi), _mm256_cmpgt_epi32(lanes0, iv));  // j > i only
@@ -376,7 +387,7 @@ __attribute__((target("avx2"))) void EncodeColorBlockAVX2(const uint32_t Pixels[
     bestI1 = _mm256_blendv_epi8(bestI1, iv, _mm256_cmpgt_epi32(d1, bestD1));
     bestD1 = _mm256_max_epi32(d1, bestD1);
   }
-  for (int i = 8; i < 15; ++i) {
+  for (int i = 8; i < (oneColor ? 8 : 15); ++i) {
     const __m256i iv = _mm256_set1_epi32(i), sel = _mm256_set1_epi32(i - 8);
     const __m256i ui = _mm256_permutevar8x32_epi32(u1, sel), vi = _mm256_permutevar8x32_epi32(v1, sel);
     const __m256i d1 = _mm256_and_si256(Dist8(u1, v1, ui, vi), _mm256_cmpgt_epi32(lanes1, iv));
