@@ -18,51 +18,79 @@ namespace {
 
 // Source-over of one row of pixels with non-premultiplied alpha as the last
 // of Colors + 1 samples of type T: the exact rational result, rounded.
+// Base is the canvas under the row (it may be Dst itself).
 template <typename T, int Colors>
-void BlendRowOver(T* Dst, const T* Src, size_t Pixels) {
+void BlendRowOver(T* Dst, const T* Base, const T* Src, size_t Pixels) {
   constexpr uint64_t M = T(~T(0));
   constexpr int N = Colors + 1;
-  for (size_t i = 0; i < Pixels; ++i, Dst += N, Src += N) {
+  for (size_t i = 0; i < Pixels; ++i, Dst += N, Base += N, Src += N) {
     const uint64_t as = Src[Colors];
-    if (as == 0) continue;
+    if (as == 0) {
+      if (Dst != Base) std::memcpy(Dst, Base, sizeof(T) * N);
+      continue;
+    }
     if (as == M) {
       std::memcpy(Dst, Src, sizeof(T) * N);
       continue;
     }
-    const uint64_t ad = Dst[Colors];
+    const uint64_t ad = Base[Colors];
     const uint64_t weightD = ad * (M - as);     // destination weight, times M
     const uint64_t total = as * M + weightD;    // result alpha, times M
     for (int c = 0; c < Colors; ++c)
-      Dst[c] = T((Src[c] * as * M + Dst[c] * weightD + total / 2) / total);
+      Dst[c] = T((Src[c] * as * M + Base[c] * weightD + total / 2) / total);
     Dst[Colors] = T((total + M / 2) / M);
   }
 }
 
-// Draws Frame over Canvas at (X, Y) with source-over; the frame lies inside
-// the canvas and both share a format with alpha (or opaque ones, copied).
-void BlendOver(const TImageData& Frame, TImageData& Canvas, int32_t X, int32_t Y) {
+template <typename T, int Colors>
+void BlendRowOverBytes(uint8_t* Dst, const uint8_t* Base, const uint8_t* Src, size_t Pixels) {
+  BlendRowOver<T, Colors>(reinterpret_cast<T*>(Dst), reinterpret_cast<const T*>(Base),
+                          reinterpret_cast<const T*>(Src), Pixels);
+}
+
+// Draws Frame with source-over at (X, Y) onto Base (nullptr: the canvas
+// itself), writing the result into Canvas; the frame lies inside the canvas
+// and all share a format with alpha (or opaque ones, copied).
+void BlendOver(const TImageData& Frame, const TImageData* Base, TImageData& Canvas, int32_t X, int32_t Y) {
   TImageFormatInfo info;
   QueryFormatInfo(Frame.Format, info);
   const size_t bpp = size_t(info.BytesPerPixel);
   const auto* src = static_cast<const uint8_t*>(Frame.Bits);
   auto* dst = static_cast<uint8_t*>(Canvas.Bits);
+  const auto* under = static_cast<const uint8_t*>(Base ? Base->Bits : Canvas.Bits);
   const size_t srcRow = size_t(Frame.Width) * bpp, dstRow = size_t(Canvas.Width) * bpp;
   for (int32_t y = 0; y < Frame.Height; ++y) {
     const uint8_t* s = src + size_t(y) * srcRow;
-    uint8_t* d = dst + size_t(Y + y) * dstRow + size_t(X) * bpp;
+    const size_t offset = size_t(Y + y) * dstRow + size_t(X) * bpp;
+    uint8_t* d = dst + offset;
+    const uint8_t* b = under + offset;
     const size_t n = size_t(Frame.Width);
     switch (Frame.Format) {
-      case fmtA8Gray8: BlendRowOver<uint8_t, 1>(d, s, n); break;
-      case fmtA8R8G8B8: BlendRowOver<uint8_t, 3>(d, s, n); break;
-      case fmtA16Gray16:
-        BlendRowOver<uint16_t, 1>(reinterpret_cast<uint16_t*>(d), reinterpret_cast<const uint16_t*>(s), n);
-        break;
-      case fmtA16R16G16B16:
-        BlendRowOver<uint16_t, 3>(reinterpret_cast<uint16_t*>(d), reinterpret_cast<const uint16_t*>(s), n);
-        break;
+      case fmtA8Gray8: BlendRowOverBytes<uint8_t, 1>(d, b, s, n); break;
+      case fmtA8R8G8B8: BlendRowOverBytes<uint8_t, 3>(d, b, s, n); break;
+      case fmtA16Gray16: BlendRowOverBytes<uint16_t, 1>(d, b, s, n); break;
+      case fmtA16R16G16B16: BlendRowOverBytes<uint16_t, 3>(d, b, s, n); break;
       default: std::memcpy(d, s, srcRow); break;  // opaque pixels
     }
   }
+}
+
+// Copies Base into Canvas except the rectangle (X, Y, Width, Height), which
+// the frame drawn next fills.
+void CopyAround(const TImageData& Base, TImageData& Canvas, int32_t X, int32_t Y, int32_t Width, int32_t Height,
+                size_t Bpp) {
+  const size_t row = size_t(Canvas.Width) * Bpp;
+  const auto* src = static_cast<const uint8_t*>(Base.Bits);
+  auto* dst = static_cast<uint8_t*>(Canvas.Bits);
+  std::memcpy(dst, src, size_t(Y) * row);
+  const size_t left = size_t(X) * Bpp, right = size_t(X + Width) * Bpp;
+  for (int32_t r = Y; r < Y + Height; ++r) {
+    const size_t at = size_t(r) * row;
+    std::memcpy(dst + at, src + at, left);
+    std::memcpy(dst + at + right, src + at + right, row - right);
+  }
+  const size_t below = size_t(Y + Height) * row;
+  std::memcpy(dst + below, src + below, size_t(Canvas.Size) - below);
 }
 
 // The format with alpha that a composed frame needs to show the transparent
@@ -141,11 +169,13 @@ void TAPNGAnimator::Animate(TDynImageDataArray& Images, const TacTL&,
         if (!CreateImage(width, height, format, frame))
           RaiseImagingError("Animation canvas of %d x %d pixels cannot be created.", width, height);
         if (frame.Palette && raw.Palette) std::memcpy(frame.Palette, raw.Palette, 256 * sizeof(TColor32Rec));
-        if (base) std::memcpy(frame.Bits, base->Bits, size_t(frame.Size));
+        // The frame's region is written whole below (copied, or blended
+        // from the base's pixels); only the rest of the base is copied.
+        if (base) CopyAround(*base, frame, x, y, raw.Width, raw.Height, size_t(info.BytesPerPixel));
         if (fc.BlendOp == 0)
           CopyImageRect(raw, 0, 0, raw.Width, raw.Height, frame, x, y);
         else
-          BlendOver(raw, frame, x, y);
+          BlendOver(raw, base, frame, x, y);
         ReleaseImage(raw);
       }
       composed.push_back(frame);

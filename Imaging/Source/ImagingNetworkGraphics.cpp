@@ -275,6 +275,43 @@ void UnfilterPixels(int Type, uint8_t* __restrict Dst, const uint8_t* __restrict
 }
 #endif
 
+#if defined(__x86_64__) || defined(__i386__)
+#define PNG_HAVE_PAETH_SSE41_PATH 1
+#include <smmintrin.h>
+
+inline uint32_t ReadLE32(const uint8_t* P) {
+  uint32_t v;
+  std::memcpy(&v, P, 4);
+  return v;
+}
+
+// Paeth reconstruction of 4-byte pixels with SSSE3 absolute values and
+// SSE4.1 blends: the same predictor and tie rules as Paeth16.
+__attribute__((target("sse4.1"))) void UnfilterPaeth4SSE41(uint8_t* __restrict Dst, const uint8_t* __restrict Src,
+                                                           const uint8_t* __restrict Prev, size_t N) {
+  const __m128i zero = _mm_setzero_si128();
+  __m128i a = zero, c = zero;
+  for (size_t i = 0; i + 4 <= N; i += 4) {
+    const __m128i b = _mm_unpacklo_epi8(_mm_cvtsi32_si128(int(ReadLE32(Prev + i))), zero);
+    const __m128i bc = _mm_sub_epi16(b, c), ac = _mm_sub_epi16(a, c);
+    const __m128i pa = _mm_abs_epi16(bc), pb = _mm_abs_epi16(ac), pc = _mm_abs_epi16(_mm_add_epi16(bc, ac));
+    const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
+    const __m128i bOrC = _mm_blendv_epi8(c, b, _mm_cmpeq_epi16(smallest, pb));
+    const __m128i pred = _mm_blendv_epi8(bOrC, a, _mm_cmpeq_epi16(smallest, pa));
+    const __m128i x = _mm_add_epi8(_mm_packus_epi16(pred, zero), _mm_cvtsi32_si128(int(ReadLE32(Src + i))));
+    const uint32_t v = uint32_t(_mm_cvtsi128_si32(x));
+    std::memcpy(Dst + i, &v, 4);
+    a = _mm_unpacklo_epi8(x, zero);
+    c = b;
+  }
+}
+
+bool HaveSSE41() {
+  static const bool have = __builtin_cpu_supports("sse4.1");
+  return have;
+}
+#endif
+
 // Reconstructs one row. A filter type above 4 leaves Dst as it was.
 void UnfilterRow(int Type, uint8_t* Dst, const uint8_t* Src, const uint8_t* Prev, size_t N, size_t B) {
   switch (Type) {
@@ -291,6 +328,9 @@ void UnfilterRow(int Type, uint8_t* Dst, const uint8_t* Src, const uint8_t* Prev
     default:
       return;
   }
+#if defined(PNG_HAVE_PAETH_SSE41_PATH)
+  if (Type == 4 && B == 4 && HaveSSE41()) return UnfilterPaeth4SSE41(Dst, Src, Prev, N);
+#endif
 #if defined(__SSE2__)
   switch (B) {
     case 3: UnfilterPixels<3>(Type, Dst, Src, Prev, N); return;
@@ -461,7 +501,58 @@ bool HaveSSSE3() {
   static const bool have = __builtin_cpu_supports("ssse3");
   return have;
 }
+
+// Adler-32 of 32-byte blocks: per block, s1 grows by the byte sum and s2 by
+// 32 * s1 plus the bytes weighted 32 .. 1. At most 173 blocks (5536 bytes)
+// are summed before the modulo, so that no 32-bit sum can overflow.
+__attribute__((target("ssse3"))) uint32_t Adler32BlocksSSSE3(uint32_t Adler, const uint8_t* P, size_t Blocks) {
+  constexpr uint32_t Base = 65521;
+  uint32_t s1 = Adler & 0xFFFF, s2 = Adler >> 16;
+  const __m128i weightsHigh = _mm_setr_epi8(32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17);
+  const __m128i weightsLow = _mm_setr_epi8(16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1);
+  const __m128i ones = _mm_set1_epi16(1), zero = _mm_setzero_si128();
+  while (Blocks > 0) {
+    const size_t n = std::min<size_t>(Blocks, 173);
+    Blocks -= n;
+    __m128i prefix = _mm_cvtsi32_si128(int(s1 * uint32_t(n)));  // s1 before each block, summed
+    __m128i sum1 = zero, sum2 = _mm_cvtsi32_si128(int(s2));
+    for (size_t k = 0; k < n; ++k, P += 32) {
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(P));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(P + 16));
+      prefix = _mm_add_epi32(prefix, sum1);
+      sum1 = _mm_add_epi32(sum1, _mm_add_epi32(_mm_sad_epu8(a, zero), _mm_sad_epu8(b, zero)));
+      sum2 = _mm_add_epi32(sum2, _mm_madd_epi16(_mm_maddubs_epi16(a, weightsHigh), ones));
+      sum2 = _mm_add_epi32(sum2, _mm_madd_epi16(_mm_maddubs_epi16(b, weightsLow), ones));
+    }
+    sum2 = _mm_add_epi32(sum2, _mm_slli_epi32(prefix, 5));
+    sum1 = _mm_add_epi32(sum1, _mm_shuffle_epi32(sum1, 0x4E));
+    sum2 = _mm_add_epi32(sum2, _mm_shuffle_epi32(sum2, 0xB1));
+    sum2 = _mm_add_epi32(sum2, _mm_shuffle_epi32(sum2, 0x4E));
+    s1 = (s1 + uint32_t(_mm_cvtsi128_si32(sum1))) % Base;
+    s2 = uint32_t(_mm_cvtsi128_si32(sum2)) % Base;
+  }
+  return s1 | (s2 << 16);
+}
 #endif
+
+// Adler-32 of the inflated data, as zlib would check it at the stream's end.
+uint32_t Adler32Update(uint32_t Adler, const uint8_t* P, size_t N) {
+#if defined(PNG_HAVE_SSSE3_PATH)
+  if (N >= 64 && HaveSSSE3()) {
+    const size_t blocks = N / 32;
+    Adler = Adler32BlocksSSSE3(Adler, P, blocks);
+    P += blocks * 32;
+    N -= blocks * 32;
+  }
+#endif
+  while (N > 0) {
+    const uInt part = uInt(std::min<size_t>(N, 1u << 30));
+    Adler = uint32_t(adler32(Adler, P, part));
+    P += part;
+    N -= part;
+  }
+  return Adler;
+}
 
 // Applies the sample order change to a row of N bytes, copying Src to Dst
 // (they may be the same block).
@@ -1120,6 +1211,10 @@ struct TPNGFrameDecoder::TState {
 
   z_stream Zs;
   bool ZlibReady = false;
+  // zlib leaves the checksum to us: the Adler-32 of everything inflated and
+  // the last four bytes taken from the input (the stored one at the end).
+  uint32_t Adler = 1;
+  uint32_t LastInput = 0;
   int64_t Width = 0, Height = 0;
   TIHDR IHDR{};
   int Depth = 0, ColorType = 0, Bpp = 0;
@@ -1187,6 +1282,8 @@ TPNGFrameDecoder::TPNGFrameDecoder(int32_t FrameWidth, int32_t FrameHeight, cons
   int ret = inflateInit(&s.Zs);
   if (ret != Z_OK) RaiseZlibError(ret, false);
   s.ZlibReady = true;
+  ret = inflateValidate(&s.Zs, 0);
+  if (ret != Z_OK) RaiseZlibError(ret, false);
   // Zero-filled: rows that never arrive stay zero.
   s.Bits = static_cast<uint8_t*>(AllocMem(s.ImageSize));
   s.Raw.assign(size_t(rowBytes) + 1, 0);
@@ -1217,9 +1314,16 @@ void TPNGFrameDecoder::Feed(const uint8_t* Data, size_t Size, bool ChunkStart) {
         room = sizeof(scratch);
       }
       s.Zs.avail_out = room;
+      const uInt available = s.Zs.avail_in;
       int ret = inflate(&s.Zs, Z_NO_FLUSH);
       const size_t produced = room - s.Zs.avail_out;
       if (ret != Z_OK && ret != Z_STREAM_END) RaiseZlibError(ret, false);
+      // The checksum zlib would compare at the end, with zlib's error.
+      const uInt consumed = available - s.Zs.avail_in;
+      const uint8_t* in = s.Zs.next_in - consumed;
+      for (uInt k = consumed > 4 ? consumed - 4 : 0; k < consumed; ++k) s.LastInput = (s.LastInput << 8) | in[k];
+      s.Adler = Adler32Update(s.Adler, s.Zs.next_out - produced, produced);
+      if (ret == Z_STREAM_END && s.LastInput != s.Adler) RaiseZlibError(Z_DATA_ERROR, false);
       if (!s.RowsDone) {
         s.Fill += produced;
         if (s.Fill == s.RawSize) {

@@ -14,6 +14,13 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <tmmintrin.h>
+#endif
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace Imaging {
 
 namespace {
@@ -214,8 +221,20 @@ int64_t Encode(const uint8_t* In, int64_t Size, uint8_t* Out) {
   int64_t i = 0;
   while (i < Size) {
     const int64_t left = Size - i;
+    const int64_t runLimit = std::min<int64_t>(left, 128);
     int64_t run = 1;
-    while (run < left && run < 128 && In[i + run] == In[i]) ++run;
+    bool runOpen = true;
+#if defined(__SSE2__)
+    // Sixteen bytes at a time while they lie inside the run's limit.
+    const __m128i first = _mm_set1_epi8(char(In[i]));
+    while (runOpen && run + 16 <= runLimit) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(In + i + run));
+      const uint32_t equal = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, first)));
+      runOpen = equal == 0xFFFF;
+      run += runOpen ? 16 : std::countr_zero(~equal);
+    }
+#endif
+    while (runOpen && run < runLimit && In[i + run] == In[i]) ++run;
     if (run >= 3) {
       *Out++ = uint8_t(1 - run);
       *Out++ = In[i];
@@ -446,12 +465,13 @@ void TPSDFileFormat::ConvertToAccepted(TImageData& Image, const TImageFormatInfo
 
 namespace {
 
-// Packs the rows of one channel of an image, one row at a time.
-class TChannelPacker {
+// The rows of one channel of an image as big-endian samples, one row at a
+// time (the raw rows of floating-point images).
+class TChannelRows {
 public:
-  TChannelPacker(const TImageData& Image, const TImageFormatInfo& Info, int32_t SampleSize)
+  TChannelRows(const TImageData& Image, const TImageFormatInfo& Info, int32_t SampleSize)
       : FImage(Image), FInfo(Info), FSampleSize(SampleSize), FRowBytes(int64_t(Image.Width) * SampleSize),
-        FRow(size_t(FRowBytes)), FPacked(size_t(FRowBytes) * 3 + 3) {}
+        FRow(size_t(FRowBytes)) {}
   // The big-endian samples of slot Slot in row Y.
   const uint8_t* Row(int32_t Y, int32_t Slot) {
     const auto* pixels = static_cast<const uint8_t*>(FImage.Bits) + int64_t(Y) * FImage.Width * FInfo.BytesPerPixel;
@@ -462,8 +482,6 @@ public:
     SwapSamples(FRow.data(), FImage.Width, FSampleSize);
     return FRow.data();
   }
-  int64_t Pack(int32_t Y, int32_t Slot) { return PSDPackBits::Encode(Row(Y, Slot), FRowBytes, FPacked.data()); }
-  const uint8_t* Packed() const { return FPacked.data(); }
   int64_t RowBytes() const { return FRowBytes; }
 
 private:
@@ -471,7 +489,7 @@ private:
   const TImageFormatInfo& FInfo;
   int32_t FSampleSize;
   int64_t FRowBytes;
-  std::vector<uint8_t> FRow, FPacked;
+  std::vector<uint8_t> FRow;
 };
 
 // Collects output and writes it in large blocks.
@@ -528,22 +546,115 @@ struct TPackedChannel {
   std::vector<uint8_t> Rows;
 };
 
+// Splits a row of 8-bit pixels of Slots samples (2, 3 or 4) into one plane
+// per sample slot; returns the pixels done, the rest is left to the caller.
+#if defined(__x86_64__) || defined(__i386__)
+#define PSD_HAVE_SSSE3_PATH 1
+__attribute__((target("ssse3"))) int32_t SplitRowSSSE3(const uint8_t* Src, int32_t Width, int32_t Slots,
+                                                       uint8_t* const* Planes) {
+  int32_t x = 0;
+  if (Slots == 4) {
+    // Four pixels per register grouped by slot, then a 4 x 4 transpose of
+    // 32-bit words gives sixteen samples of each slot.
+    const __m128i group = _mm_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+    for (; x + 16 <= Width; x += 16) {
+      const uint8_t* p = Src + x * 4;
+      __m128i a = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), group);
+      __m128i b = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), group);
+      __m128i c = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)), group);
+      __m128i d = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48)), group);
+      const __m128i ab0 = _mm_unpacklo_epi32(a, b), ab1 = _mm_unpackhi_epi32(a, b);
+      const __m128i cd0 = _mm_unpacklo_epi32(c, d), cd1 = _mm_unpackhi_epi32(c, d);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(Planes[0] + x), _mm_unpacklo_epi64(ab0, cd0));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(Planes[1] + x), _mm_unpackhi_epi64(ab0, cd0));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(Planes[2] + x), _mm_unpacklo_epi64(ab1, cd1));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(Planes[3] + x), _mm_unpackhi_epi64(ab1, cd1));
+    }
+  } else if (Slots == 3) {
+    // Sixteen pixels in three registers; each plane takes its bytes from
+    // all three (index -1 gives zero).
+    alignas(16) int8_t masks[3][3][16];
+    for (int s = 0; s < 3; ++s)
+      for (int r = 0; r < 3; ++r)
+        for (int k = 0; k < 16; ++k) {
+          const int from = 3 * k + s - 16 * r;
+          masks[s][r][k] = int8_t(from >= 0 && from < 16 ? from : -1);
+        }
+    for (; x + 16 <= Width; x += 16) {
+      const uint8_t* p = Src + x * 3;
+      const __m128i r0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i r1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+      const __m128i r2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
+      for (int s = 0; s < 3; ++s) {
+        const __m128i v = _mm_or_si128(
+            _mm_or_si128(_mm_shuffle_epi8(r0, _mm_load_si128(reinterpret_cast<const __m128i*>(masks[s][0]))),
+                         _mm_shuffle_epi8(r1, _mm_load_si128(reinterpret_cast<const __m128i*>(masks[s][1])))),
+            _mm_shuffle_epi8(r2, _mm_load_si128(reinterpret_cast<const __m128i*>(masks[s][2]))));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(Planes[s] + x), v);
+      }
+    }
+  } else if (Slots == 2) {
+    const __m128i low = _mm_set1_epi16(0x00FF);
+    for (; x + 16 <= Width; x += 16) {
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(Src + x * 2));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(Src + x * 2 + 16));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(Planes[0] + x),
+                       _mm_packus_epi16(_mm_and_si128(a, low), _mm_and_si128(b, low)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(Planes[1] + x),
+                       _mm_packus_epi16(_mm_srli_epi16(a, 8), _mm_srli_epi16(b, 8)));
+    }
+  }
+  return x;
+}
+
+bool HaveSSSE3() {
+  static const bool have = __builtin_cpu_supports("ssse3");
+  return have;
+}
+#endif
+
+// Splits row Y of the image into one plane of big-endian samples per slot.
+void SplitRow(const TImageData& Image, const TImageFormatInfo& Info, int32_t SampleSize, int32_t Y,
+              uint8_t* const* Planes) {
+  const int32_t slots = Info.ChannelCount, width = Image.Width;
+  const auto* pixels = static_cast<const uint8_t*>(Image.Bits) + int64_t(Y) * width * Info.BytesPerPixel;
+  if (slots == 1) {
+    std::memcpy(Planes[0], pixels, size_t(width) * size_t(SampleSize));
+  } else {
+    int32_t done = 0;
+#if defined(PSD_HAVE_SSSE3_PATH)
+    if (SampleSize == 1 && slots <= 4 && HaveSSSE3()) done = SplitRowSSSE3(pixels, width, slots, Planes);
+#endif
+    for (int32_t s = 0; s < slots; ++s)
+      Gather(pixels + int64_t(done) * Info.BytesPerPixel, Planes[s] + int64_t(done) * SampleSize, width - done,
+             Info.BytesPerPixel, s, SampleSize);
+  }
+  for (int32_t s = 0; s < slots; ++s) SwapSamples(Planes[s], width, SampleSize);
+}
+
 // Every channel of the image packed once, in the write order; the layer and
-// the merged data are written from the same packed rows.
+// the merged data are written from the same packed rows. Rows are split into
+// their channels once, then each channel's row is packed.
 std::vector<TPackedChannel> PackChannels(const TImageData& Image, const TImageFormatInfo& Info, int32_t SampleSize) {
   const int32_t channels = Info.ChannelCount, height = Image.Height;
   const bool alpha = StoresAlpha(Info);
-  TChannelPacker packer(Image, Info, SampleSize);
+  const int64_t rowBytes = int64_t(Image.Width) * SampleSize;
+  std::vector<uint8_t> planeStore(size_t(rowBytes) * size_t(channels));
+  std::vector<uint8_t*> planes(static_cast<size_t>(channels));
+  for (int32_t s = 0; s < channels; ++s) planes[size_t(s)] = planeStore.data() + rowBytes * s;
+  std::vector<uint8_t> packedRow(size_t(rowBytes) * 3 + 3);
   std::vector<TPackedChannel> packed(static_cast<size_t>(channels));
-  for (int32_t i = 0; i < channels; ++i) {
-    TPackedChannel& channel = packed[size_t(i)];
-    const int32_t slot = WriteSlot(i, Info, alpha);
+  for (TPackedChannel& channel : packed) {
     channel.Table.resize(size_t(height) * 2);
-    channel.Rows.reserve(size_t(packer.RowBytes() + packer.RowBytes() / 64 + 2) * height);
-    for (int32_t y = 0; y < height; ++y) {
-      const int64_t n = packer.Pack(y, slot);
+    channel.Rows.reserve(size_t(rowBytes + rowBytes / 64 + 2) * height);
+  }
+  for (int32_t y = 0; y < height; ++y) {
+    SplitRow(Image, Info, SampleSize, y, planes.data());
+    for (int32_t i = 0; i < channels; ++i) {
+      TPackedChannel& channel = packed[size_t(i)];
+      const int64_t n = PSDPackBits::Encode(planes[size_t(WriteSlot(i, Info, alpha))], rowBytes, packedRow.data());
       Put16(channel.Table.data() + y * 2, uint32_t(n));
-      channel.Rows.insert(channel.Rows.end(), packer.Packed(), packer.Packed() + n);
+      channel.Rows.insert(channel.Rows.end(), packedRow.data(), packedRow.data() + n);
     }
   }
   return packed;
@@ -630,10 +741,10 @@ bool TPSDFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Image
 
   if (info.IsFloatingPoint) {
     out.Write16(CompressionRaw);
-    TChannelPacker packer(image, info, sampleSize);
+    TChannelRows rows(image, info, sampleSize);
     for (int32_t i = 0; i < channels; ++i)
       for (int32_t y = 0; y < image.Height; ++y)
-        out.Write(packer.Row(y, WriteSlot(i, info, alpha)), packer.RowBytes());
+        out.Write(rows.Row(y, WriteSlot(i, info, alpha)), rows.RowBytes());
   } else {
     // Code 1, every channel's row table, then every channel's rows.
     if (packed.empty()) packed = PackChannels(image, info, sampleSize);

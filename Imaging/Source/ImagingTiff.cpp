@@ -21,6 +21,10 @@
 
 #include <tiffio.h>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <tmmintrin.h>
+#endif
+
 namespace Imaging {
 
 namespace {
@@ -246,6 +250,47 @@ TPagePlan PlanPage(TIFF* Tif) {
   return p;
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+#define TIFF_HAVE_SSSE3_PATH 1
+// Samples 0 and 2 of 8-bit pixels swapped sixteen bytes at a time (five
+// 3-byte or four 4-byte pixels; a byte after five pixels is stored as it
+// was); returns the bytes done.
+__attribute__((target("ssse3"))) int64_t SwapRedBlueSSSE3(uint8_t* Row, int64_t Bytes, int32_t Bpp) {
+  const __m128i mask = Bpp == 4 ? _mm_setr_epi8(2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15)
+                                : _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, 15);
+  const int64_t step = Bpp == 4 ? 16 : 15;
+  int64_t i = 0;
+  for (; i + 16 <= Bytes; i += step) {
+    __m128i* p = reinterpret_cast<__m128i*>(Row + i);
+    _mm_storeu_si128(p, _mm_shuffle_epi8(_mm_loadu_si128(p), mask));
+  }
+  return i;
+}
+
+bool HaveSSSE3() {
+  static const bool have = __builtin_cpu_supports("ssse3");
+  return have;
+}
+#endif
+
+// Swaps samples 0 and 2 of every pixel (R, G, B order to B, G, R and back).
+void SwapRedBlue(uint8_t* Row, int64_t Width, int32_t Bpp, int32_t SampleSize) {
+  if (SampleSize == 1) {
+    int64_t x = 0;
+#if defined(TIFF_HAVE_SSSE3_PATH)
+    if ((Bpp == 3 || Bpp == 4) && HaveSSSE3()) x = SwapRedBlueSSSE3(Row, Width * Bpp, Bpp) / Bpp;
+#endif
+    for (Row += x * Bpp; x < Width; ++x, Row += Bpp) std::swap(Row[0], Row[2]);
+    return;
+  }
+  uint8_t tmp[8];
+  for (int64_t x = 0; x < Width; ++x, Row += Bpp) {
+    std::memcpy(tmp, Row, size_t(SampleSize));
+    std::memcpy(Row, Row + 2 * SampleSize, size_t(SampleSize));
+    std::memcpy(Row + 2 * SampleSize, tmp, size_t(SampleSize));
+  }
+}
+
 // Spreads one sample plane row (Count samples of Size bytes) into the
 // interleaved row at sample position Sample of Stride samples.
 void ScatterSamples(const uint8_t* Src, uint8_t* Dst, int64_t Count, int32_t Size, int32_t Sample, int32_t Stride) {
@@ -254,14 +299,19 @@ void ScatterSamples(const uint8_t* Src, uint8_t* Dst, int64_t Count, int32_t Siz
   for (int64_t i = 0; i < Count; ++i, Src += Size, Dst += step) std::memcpy(Dst, Src, size_t(Size));
 }
 
-void ReadNativeStrips(TIFF* Tif, TTiffSession& Session, const TPagePlan& P, TImageData& Image, int32_t Bpp) {
+// Reads the strips into the image; returns true when red and blue were
+// already swapped (rows read whole are swapped while they are in cache).
+bool ReadNativeStrips(TIFF* Tif, TTiffSession& Session, const TPagePlan& P, TImageData& Image, int32_t Bpp) {
   auto* bits = static_cast<uint8_t*>(Image.Bits);
   const size_t stride = size_t(Image.Width) * size_t(Bpp);
   const int32_t spp = P.SamplesPerPixel;
   if (P.PlanarConfig == PLANARCONFIG_CONTIG || spp == 1) {
-    for (uint32_t y = 0; y < P.Height; ++y)
+    const bool swap = P.Photometric == PHOTOMETRIC_RGB;
+    for (uint32_t y = 0; y < P.Height; ++y) {
       if (TIFFReadScanline(Tif, bits + y * stride, y, 0) < 0) RaiseTiffError(Session, "Reading a scanline");
-    return;
+      if (swap) SwapRedBlue(bits + y * stride, Image.Width, Bpp, P.BitsPerSample / 8);
+    }
+    return swap;
   }
   // Planar: one plane after the other, so that every strip is decoded once.
   const int32_t size = P.BitsPerSample / 8;
@@ -271,6 +321,7 @@ void ReadNativeStrips(TIFF* Tif, TTiffSession& Session, const TPagePlan& P, TIma
       if (TIFFReadScanline(Tif, plane.data(), y, uint16_t(s)) < 0) RaiseTiffError(Session, "Reading a scanline");
       ScatterSamples(plane.data(), bits + y * stride, P.Width, size, s, spp);
     }
+  return false;
 }
 
 void ReadNativeTiles(TIFF* Tif, TTiffSession& Session, const TPagePlan& P, TImageData& Image, int32_t Bpp) {
@@ -313,20 +364,6 @@ void ReadColorMap(TIFF* Tif, TImageData& Image) {
   const int shift = eightBit ? 0 : 8;
   for (int i = 0; i < 256; ++i)
     Image.Palette[i] = Color32(255, uint8_t(red[i] >> shift), uint8_t(green[i] >> shift), uint8_t(blue[i] >> shift));
-}
-
-// Swaps samples 0 and 2 of every pixel (R, G, B order to B, G, R and back).
-void SwapRedBlue(uint8_t* Row, int64_t Width, int32_t Bpp, int32_t SampleSize) {
-  if (SampleSize == 1) {
-    for (int64_t x = 0; x < Width; ++x, Row += Bpp) std::swap(Row[0], Row[2]);
-    return;
-  }
-  uint8_t tmp[8];
-  for (int64_t x = 0; x < Width; ++x, Row += Bpp) {
-    std::memcpy(tmp, Row, size_t(SampleSize));
-    std::memcpy(Row, Row + 2 * SampleSize, size_t(SampleSize));
-    std::memcpy(Row + 2 * SampleSize, tmp, size_t(SampleSize));
-  }
 }
 
 // Takes colour channels stored multiplied by alpha (associated alpha) back
@@ -404,12 +441,13 @@ bool ReadPage(TIFF* Tif, TTiffSession& Session, const TPagePlan& P, TImageData& 
   TImageFormatInfo info;
   QueryFormatInfo(format, info);
   if (P.Format != fmtNone) {
+    bool swapped = false;
     if (TIFFIsTiled(Tif))
       ReadNativeTiles(Tif, Session, P, Image, info.BytesPerPixel);
     else
-      ReadNativeStrips(Tif, Session, P, Image, info.BytesPerPixel);
+      swapped = ReadNativeStrips(Tif, Session, P, Image, info.BytesPerPixel);
     if (format == fmtIndex8) ReadColorMap(Tif, Image);
-    if (P.Photometric == PHOTOMETRIC_RGB) {
+    if (P.Photometric == PHOTOMETRIC_RGB && !swapped) {
       const int32_t sampleSize = P.BitsPerSample / 8;
       auto* bits = static_cast<uint8_t*>(Image.Bits);
       SwapRedBlue(bits, int64_t(Image.Width) * Image.Height, info.BytesPerPixel, sampleSize);

@@ -510,6 +510,36 @@ TEST_F(PngTest, InvalidHeadersFail) {
   EXPECT_EQ(LoadError(twice), "Invalid IHDR chunk. File may be corrupted.");
 }
 
+// The stream's checksum is checked over everything inflated, also when the
+// stream is long (many blocks of the vector sums and their modulo steps)
+// and its last bytes are split over data chunks in every way.
+TEST_F(PngTest, ChecksumOfLongStreamsSplitOverChunks) {
+  const uint32_t w = 3001, h = 7;
+  std::vector<std::vector<uint8_t>> rows(h, std::vector<uint8_t>(w));
+  uint32_t seed = 9;
+  for (auto& row : rows)
+    for (auto& b : row) b = uint8_t((seed = seed * 1103515245u + 12345u) >> 24 | 0xF0);  // large sums
+  const std::vector<uint8_t> z = Zlib(RawRows(rows), 1);
+  for (size_t tail = 1; tail <= 5; ++tail)
+    for (int damage = -1; damage < 4; ++damage) {
+      std::vector<uint8_t> bad = z;
+      if (damage >= 0) bad[bad.size() - 4 + size_t(damage)] ^= 0x01;
+      const size_t split = bad.size() - tail;
+      auto png = TPngBuilder()
+                     .Header(w, h, 8, 0)
+                     .RawData(std::vector<uint8_t>(bad.begin(), bad.begin() + long(split)))
+                     .RawData(std::vector<uint8_t>(bad.begin() + long(split), bad.end()))
+                     .End()
+                     .Bytes;
+      EXPECT_EQ(LoadError(png), damage < 0 ? "" : "zlib: data error") << "tail " << tail << " damage " << damage;
+    }
+  auto images = LoadPng(TPngBuilder().Header(w, h, 8, 0).RawData(z).End().Bytes);
+  ASSERT_EQ(images.size(), 1u);
+  for (uint32_t y = 0; y < h; ++y)
+    ASSERT_EQ(0, std::memcmp(static_cast<const uint8_t*>(images[0].Bits) + size_t(y) * w, rows[y].data(), w));
+  ReleaseImageArray(images);
+}
+
 TEST_F(PngTest, ZlibFailuresCarryZlibsText) {
   std::vector<uint8_t> garbage = {0x78, 0x9C, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
   auto bad = TPngBuilder().Header(4, 4, 8, 0).RawData(garbage).End().Bytes;
