@@ -634,13 +634,15 @@ void TConversionJob::TakeOver(TFileWork& Work) {
 }
 
 // The worker threads of a run with several workers. The run is cut into
-// outputs (every entry of the format list for every supported file, in list
-// order); each worker takes the next output nobody has taken, until all are
-// done or the run is cancelled. The outputs of one file are thus written at
-// once on several cores when there are few files, and many files are
-// converted side by side when there are many; at most about one file per
-// worker is held in memory. The calling thread follows the files in list
-// order and reports each one whole.
+// outputs (every entry of the format list for every supported file); the
+// outputs of a file are taken in list order. A worker goes on with the file
+// it has started, then starts the next file nobody has started, and only when
+// every file is started helps with the outputs left of files under way. So
+// many files are converted side by side, each decoded by the worker that
+// writes it, and the outputs of the last files (or of a single file) are
+// written on several cores at once; at most one file per worker is held in
+// memory. The calling thread follows the files in list order and reports
+// each one whole.
 class TConversionJob::TWorkers {
 public:
   TWorkers(TConversionJob& Job, std::vector<TFileWork>& Files, const TFormatList& Formats, int RootFd,
@@ -648,8 +650,9 @@ public:
       : FJob(Job), FFiles(Files), FFormats(Formats), FRootFd(RootFd), FRoot(Root) {
     const size_t entries = Formats.size();
     for (size_t i = 0; i < Files.size(); ++i) {
-      FFirstUnit.push_back(FUnits.size());
+      FQueues.push_back({FUnits.size(), 0, 0});
       if (!Files[i].Supported) continue;
+      FQueues.back().Count = entries;
       Files[i].OutputsLeft = int32_t(entries);
       for (size_t e = 0; e < entries; ++e) FUnits.push_back({i, e, usWaiting});
     }
@@ -670,7 +673,7 @@ public:
     std::lock_guard<std::mutex> lock(FMutex);
     if (!FJob.FCancelConversion.load()) return false;
     CloseQueue();
-    const size_t first = FFirstUnit[Index];
+    const size_t first = FQueues[Index].First;
     return !FFiles[Index].Supported || FUnits[first].State == usSkipped;
   }
 
@@ -678,7 +681,7 @@ public:
   // entry of the format list passed in order (up to the first that a cancel
   // left out), Idle now and then while nothing happens.
   void Follow(size_t Index, const std::function<void()>& Stepped, const std::function<void()>& Idle) {
-    const size_t first = FFirstUnit[Index], count = FFormats.size();
+    const size_t first = FQueues[Index].First, count = FFormats.size();
     size_t reported = 0;
     for (;;) {
       size_t passed = reported;
@@ -710,32 +713,58 @@ private:
     size_t Entry;
     TUnitState State;
   };
+  // The outputs of one file in FUnits, and the next one nobody has taken.
+  struct TQueue {
+    size_t First;
+    size_t Count;
+    size_t Next;
+  };
+
+  // The next output for a worker whose file is Current (none: FUnits.size());
+  // false when there is none left. Called with the lock held.
+  bool Take(size_t& Current, size_t& Unit) {
+    auto from = [&](size_t File) {
+      TQueue& q = FQueues[File];
+      if (q.Next >= q.Count) return false;
+      Current = File;
+      Unit = q.First + q.Next++;
+      FUnits[Unit].State = usTaken;
+      return true;
+    };
+    if (Current < FQueues.size() && from(Current)) return true;
+    for (; FNextFile < FQueues.size(); ++FNextFile)
+      if (from(FNextFile)) return ++FNextFile, true;
+    for (; FOpenFrom < FQueues.size(); ++FOpenFrom)
+      if (from(FOpenFrom)) return true;
+    return false;
+  }
 
   // After a cancel no output is started any more; the ones nobody has
   // taken are left out. Called with the lock held.
   void CloseQueue() {
     if (FClosed) return;
     FClosed = true;
-    for (size_t u = FNext; u < FUnits.size(); ++u) {
-      FUnits[u].State = usSkipped;
-      TFileWork& work = FFiles[FUnits[u].File];
-      std::lock_guard<std::mutex> fileLock(work.Lock);
-      if (--work.OutputsLeft == 0) work.ReleaseFile();
+    for (TQueue& q : FQueues) {
+      for (; q.Next < q.Count; ++q.Next) {
+        TUnit& unit = FUnits[q.First + q.Next];
+        unit.State = usSkipped;
+        TFileWork& work = FFiles[unit.File];
+        std::lock_guard<std::mutex> fileLock(work.Lock);
+        if (--work.OutputsLeft == 0) work.ReleaseFile();
+      }
     }
-    FNext = FUnits.size();
     FChanged.notify_all();
   }
 
   void Run() {
     TJobIOScope io(&FJob.FCancelConversion);
+    size_t current = FQueues.size();
     for (;;) {
       size_t u;
       {
         std::lock_guard<std::mutex> lock(FMutex);
         if (FJob.FCancelConversion.load()) CloseQueue();
-        if (FNext >= FUnits.size()) return;
-        u = FNext++;
-        FUnits[u].State = usTaken;
+        if (!Take(current, u)) return;
       }
       TFileWork& work = FFiles[FUnits[u].File];
       try {
@@ -772,8 +801,9 @@ private:
   std::mutex FMutex;
   std::condition_variable FChanged;
   std::vector<TUnit> FUnits;
-  std::vector<size_t> FFirstUnit;  // per file: its first output in FUnits
-  size_t FNext = 0;
+  std::vector<TQueue> FQueues;  // per file of the list
+  size_t FNextFile = 0;         // files from here on are not started
+  size_t FOpenFrom = 0;         // files before this have no output left
   bool FClosed = false;
   std::vector<std::thread> FThreads;
 };

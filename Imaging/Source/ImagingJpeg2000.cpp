@@ -11,6 +11,7 @@
 #include "ImagingJpeg2000.h"
 
 #include <algorithm>
+#include <thread>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -24,6 +25,14 @@
 namespace Imaging {
 
 namespace {
+
+// OpenJPEG codes the code-blocks of an image on this many threads, one per
+// processor core: a large picture is coded several times faster, and the
+// codestream is the same as on one thread.
+int CodecThreads() {
+  static const int threads = int(std::clamp(std::thread::hardware_concurrency(), 1u, 16u));
+  return threads;
+}
 
 enum TJp2FileType { jtNone, jtJP2, jtCodestream };
 
@@ -409,6 +418,7 @@ bool TJpeg2000FileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images,
   opj_dparameters_t params;
   opj_set_default_decoder_parameters(&params);
   if (!opj_setup_decoder(o.Codec, &params)) RaiseOpenJpegError(messages, "Decoder set-up");
+  opj_codec_set_threads(o.Codec, CodecThreads());
   o.Stream = OpenBlockStream(block, true);
   if (!o.Stream) return false;
   if (!opj_read_header(o.Stream, o.Codec, &o.Image) || !o.Image) RaiseOpenJpegError(messages, "Reading the header");
@@ -532,6 +542,7 @@ bool TJpeg2000FileFormat::WriteImages(THandle Handle, const TDynImageDataArray& 
   if (!o.Codec) return false;
   InstallMessages(o.Codec, messages);
   if (!opj_setup_encoder(o.Codec, &params, o.Image)) RaiseOpenJpegError(messages, "Encoder set-up");
+  opj_codec_set_threads(o.Codec, CodecThreads());
   TMemoryBlock out;
   o.Stream = OpenBlockStream(out, false);
   if (!o.Stream) return false;
