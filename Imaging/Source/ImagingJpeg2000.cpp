@@ -29,6 +29,30 @@ namespace {
 // OpenJPEG codes the code-blocks of an image on this many threads, one per
 // processor core: a large picture is coded several times faster, and the
 // codestream is the same as on one thread.
+// OpenJPEG sets up every tile the image size (SIZ) declares while it reads
+// the header, some kilobytes each. Every tile has at least one tile-part of
+// 14 bytes (SOT and SOD markers) in the codestream, so a header that declares
+// more tiles than the data could hold is refused before OpenJPEG sees it: a
+// file of 200 bytes must not ask for 20,000 tiles and hundreds of megabytes.
+void CheckTileCount(const std::vector<uint8_t>& Data) {
+  static const uint8_t marks[4] = {0xFF, 0x4F, 0xFF, 0x51};  // SOC, SIZ
+  auto at = std::search(Data.begin(), Data.end(), marks, marks + 4);
+  const size_t siz = size_t(at - Data.begin()) + 4;
+  if (at == Data.end() || Data.size() < siz + 38) return;  // left to OpenJPEG
+  auto u32 = [&](size_t Offset) {
+    const uint8_t* p = Data.data() + siz + Offset;
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+  };
+  // Lsiz, Rsiz, then Xsiz, Ysiz, XOsiz, YOsiz, XTsiz, YTsiz, XTOsiz, YTOsiz.
+  const uint64_t xsiz = u32(4), ysiz = u32(8), xtsiz = u32(20), ytsiz = u32(24), xtosiz = u32(28), ytosiz = u32(32);
+  if (xtsiz == 0 || ytsiz == 0 || xsiz <= xtosiz || ysiz <= ytosiz) return;  // left to OpenJPEG
+  const uint64_t tiles = ((xsiz - xtosiz + xtsiz - 1) / xtsiz) * ((ysiz - ytosiz + ytsiz - 1) / ytsiz);
+  const uint64_t room = Data.size() / 14 + 1;
+  if (tiles > room)
+    RaiseImagingError("JPEG 2000 Error: the image declares %d tiles, more than its %d bytes of data can hold.",
+                      (long long)std::min<uint64_t>(tiles, INT64_MAX), (long long)Data.size());
+}
+
 int CodecThreads() {
   static const int threads = int(std::clamp(std::thread::hardware_concurrency(), 1u, 16u));
   return threads;
@@ -419,6 +443,7 @@ bool TJpeg2000FileFormat::ReadImages(THandle Handle, TDynImageDataArray& Images,
   opj_set_default_decoder_parameters(&params);
   if (!opj_setup_decoder(o.Codec, &params)) RaiseOpenJpegError(messages, "Decoder set-up");
   opj_codec_set_threads(o.Codec, CodecThreads());
+  CheckTileCount(block.Data);
   o.Stream = OpenBlockStream(block, true);
   if (!o.Stream) return false;
   if (!opj_read_header(o.Stream, o.Codec, &o.Image) || !o.Image) RaiseOpenJpegError(messages, "Reading the header");

@@ -530,3 +530,37 @@ TEST(Jpeg2000, DamagedAndHostileFilesFailCleanly) {
   EXPECT_NE(truncated.find("JPEG 2000 Error: "), std::string::npos) << truncated;
   ReleaseImage(img);
 }
+
+TEST(Jpeg2000, MoreTilesThanTheDataCanHoldAreRefusedFirst) {
+  // A header whose tile grid needs more tile-parts than the file has bytes
+  // for is refused before OpenJPEG sets up its tiles; one tile, or a grid
+  // the data does hold, loads.
+  TImageData img = TestSupport::RandomImage(64, 8, fmtGray8, 3);
+  for (int codestream : {1, 0}) {
+    SCOPED_TRACE(codestream);
+    SetImagingOption(OptJpeg2000CodeStreamOnly, codestream);
+    SetImagingOption(OptJpeg2000Lossless, 1);
+    std::vector<uint8_t> data = SaveBytes(img);
+    const uint8_t mark[4] = {0xFF, 0x4F, 0xFF, 0x51};
+    auto at = std::search(data.begin(), data.end(), mark, mark + 4);
+    ASSERT_NE(at, data.end());
+    const size_t siz = size_t(at - data.begin()) + 4;
+    TImageData back = LoadBytes(data);
+    EXPECT_TRUE(SamePixels(back, img));
+    ReleaseImage(back);
+    // XTsiz = YTsiz = 1: 512 tiles of one pixel in a few hundred bytes.
+    std::vector<uint8_t> tiny = data;
+    for (size_t k : {siz + 20, siz + 24}) {
+      tiny[k] = tiny[k + 1] = tiny[k + 2] = 0;
+      tiny[k + 3] = 1;
+    }
+    const std::string error = LoadError(tiny);
+    const std::string cause = "(file format: jp2). Exception Message: JPEG 2000 Error: the image declares 512 "
+                              "tiles, more than its " + std::to_string(data.size()) + " bytes of data can hold.";
+    ASSERT_GE(error.size(), cause.size()) << error;
+    EXPECT_EQ(error.substr(error.size() - cause.size()), cause);
+  }
+  SetImagingOption(OptJpeg2000CodeStreamOnly, 0);
+  SetImagingOption(OptJpeg2000Lossless, 0);
+  ReleaseImage(img);
+}
