@@ -194,6 +194,19 @@ inline int Dist2(int R0, int G0, int B0, const TRgb& C) {
   return dr * dr + dg * dg + db * db;
 }
 
+// The four colours of a block from its two end points: the blends at one
+// and two thirds, or (with transparency) their half and the transparent slot.
+void MakeColorTable(int C0, int C1, bool Transparent, TRgb Table[4]) {
+  Table[0] = ExpandRGB565(uint16_t(C0));
+  Table[1] = ExpandRGB565(uint16_t(C1));
+  if (Transparent) {
+    Table[2] = Table[3] = Half(Table[0], Table[1]);
+  } else {
+    Table[2] = Blend3(Table[0], Table[1]);
+    Table[3] = Blend3(Table[1], Table[0]);
+  }
+}
+
 // Writes the 8-byte colour block of 16 pixels. With Dxt1 a pixel with alpha
 // below 128 switches the block to three-colour mode.
 void EncodeColorBlock(const uint32_t Pixels[16], bool Dxt1, uint8_t* Block) {
@@ -232,14 +245,7 @@ void EncodeColorBlock(const uint32_t Pixels[16], bool Dxt1, uint8_t* Block) {
   }
 
   TRgb Table[4];
-  Table[0] = ExpandRGB565(uint16_t(C0));
-  Table[1] = ExpandRGB565(uint16_t(C1));
-  if (Transparent) {
-    Table[2] = Table[3] = Half(Table[0], Table[1]);
-  } else {
-    Table[2] = Blend3(Table[0], Table[1]);
-    Table[3] = Blend3(Table[1], Table[0]);
-  }
+  MakeColorTable(C0, C1, Transparent, Table);
 
   uint32_t Indices = 0;
   for (int k = 0; k < 16; ++k) {
@@ -413,14 +419,7 @@ __attribute__((target("avx2"))) void EncodeColorBlockAVX2(const uint32_t Pixels[
   int C1 = ToRGB565(int((PJ >> 16) & 0xFF), int((PJ >> 8) & 0xFF), int(PJ & 0xFF));
   if (Transparent ? (C0 > C1) : (C0 < C1)) std::swap(C0, C1);
   TRgb Table[4];
-  Table[0] = ExpandRGB565(uint16_t(C0));
-  Table[1] = ExpandRGB565(uint16_t(C1));
-  if (Transparent) {
-    Table[2] = Table[3] = Half(Table[0], Table[1]);
-  } else {
-    Table[2] = Blend3(Table[0], Table[1]);
-    Table[3] = Blend3(Table[1], Table[0]);
-  }
+  MakeColorTable(C0, C1, Transparent, Table);
 
   // Nearest entry per pixel; a later entry wins only when strictly nearer.
   __m256i uc = _mm256_set1_epi32(Table[0].B | (Table[0].R << 16)), vc = _mm256_set1_epi32(Table[0].G);
