@@ -15,6 +15,7 @@
 #include <cstring>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <mutex>
 #include <set>

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -86,10 +85,11 @@ public:
   // from their next call on, so a load or save under way ends at once.
   void RequestCancel() { FCancelConversion.store(true); }
 
-  // How many files are converted at once (at least 1). With one, the run
+  // How many outputs are written at once (at least 1). With one, the run
   // is converted on the calling thread; with more, worker threads convert
-  // the files while the calling thread reports them in the order of the
-  // list: the log, the host calls and the outputs are the same either way.
+  // several files, or the outputs of one file, side by side while the
+  // calling thread reports the files in the order of the list: the log, the
+  // host calls and the outputs are the same either way.
   void SetWorkerCount(int32_t Count) { FWorkerCount = Count < 1 ? 1 : Count; }
   int32_t WorkerCount() const { return FWorkerCount; }
   // One worker per processor core.
