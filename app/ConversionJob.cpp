@@ -965,6 +965,9 @@ void TConversionJob::ConvertFiles(const std::vector<std::string>& FilesToProcess
 }
 
 void TConversionJob::Restore() {
+  // The imaging core keeps released pixel memory for the next image; the
+  // window may wait long for the next drop, so it goes back now.
+  Imaging::TrimMemory();
   FHost.SetCursor(TCursorShape::crDefault);
   FCancelConversion.store(false);
   FConversionRunning = false;

@@ -222,6 +222,9 @@ using TDynImageDataArray = std::vector<TImageData>;
 // 32-bit Size of an image, and allocation failures.
 void* AllocMem(int64_t Size);
 void FreeMem(void* Memory);
+// Gives memory kept from released large blocks back to the system (the core
+// keeps some for reuse; callers trim after a run).
+void TrimMemory();
 
 // ---------------------------------------------------------------------------
 // Pixel format description

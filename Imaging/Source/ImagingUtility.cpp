@@ -1,11 +1,13 @@
 // Memory, message formatting, error raising and rounding shared by the whole
 // imaging core.
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <new>
 
 #include <sys/mman.h>
@@ -21,11 +23,18 @@ void AssertionFailed(const char* Expression, const char* File, int Line) {
                          std::to_string(Line) + ")");
 }
 
-// Large pixel buffers get a mapping of their own, 2 MiB-aligned and marked
-// for transparent huge pages: a fresh 36 MB image then costs a few dozen
-// page faults instead of thousands, and its memory goes back to the system
-// when it is released. Smaller blocks come from the C heap. Every block
-// carries a header in front of it that tells FreeMem which kind it is.
+// Blocks from 64 KiB on get a mapping of their own; from 1 MiB on it is
+// 2 MiB-aligned and marked for transparent huge pages, so that a fresh 36 MB
+// image costs a few dozen page faults instead of thousands. Smaller blocks
+// come from the C heap. Every block carries a header in front of it that
+// tells FreeMem which kind it is.
+//
+// Fresh pages are the expensive part of a cheap conversion (the kernel
+// clears each one, and on a virtual machine every first touch also faults on
+// the host), so released mappings are kept for a while and handed out again
+// for a block of about the same size: a load of 100 animation frames, or a run
+// over many photos of one size, touches fresh memory once. What is kept is
+// bounded (KeptLimit) and goes back to the system with TrimMemory.
 // Sanitizer builds keep every block on the C heap, where the sanitizers
 // watch its bounds.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -40,7 +49,8 @@ void AssertionFailed(const char* Expression, const char* File, int Line) {
 namespace {
 
 constexpr size_t HugePageSize = size_t(2) << 20;
-constexpr size_t MappedFrom = size_t(1) << 20;  // blocks from 1 MiB on are mapped
+constexpr size_t MappedFrom = size_t(64) << 10;  // blocks from 64 KiB on are mapped
+constexpr size_t HugeFrom = size_t(1) << 20;       // and from 1 MiB on in huge pages
 constexpr uint64_t HeapTag = 0x56726C48656170ULL;    // on the C heap
 constexpr uint64_t MappedTag = 0x56726C4D617070ULL;  // in a mapping of its own
 
@@ -56,22 +66,114 @@ size_t PageSize() {
   return size;
 }
 
-// A zero-filled block at a 2 MiB boundary, with one ordinary page in front
-// for the header. Null when the system refuses the mapping.
+// Released mappings waiting to be used again, newest last; each is the
+// block's data address, its header still in front of it.
+constexpr size_t KeptCount = 1024;
+
+struct TKeptMappings {
+  std::mutex Lock;
+  void* Blocks[KeptCount];
+  size_t Count = 0;
+  size_t Bytes = 0;
+};
+
+// Bytes of mappings kept at most: an eighth of the memory, up to 512 MiB.
+size_t KeptLimit() {
+  static const size_t limit = [] {
+    const long pages = ::sysconf(_SC_PHYS_PAGES), size = ::sysconf(_SC_PAGESIZE);
+    const size_t physical = pages > 0 && size > 0 ? size_t(pages) * size_t(size) : size_t(1) << 30;
+    return std::min(size_t(512) << 20, physical / 8);
+  }();
+  return limit;
+}
+
+TKeptMappings& Kept() {
+  static TKeptMappings kept;  // lives as long as the program: FreeMem may run at exit
+  return kept;
+}
+
+// The mapped size of a block's data: whole huge pages for large blocks,
+// else rounded up to the next of four steps per power of two, so that a
+// kept mapping also serves blocks a little smaller than the one it held.
+size_t BodySize(size_t Size) {
+  if (Size >= HugeFrom) return (Size + HugePageSize - 1) & ~(HugePageSize - 1);
+  size_t step = size_t(1) << (63 - __builtin_clzll(Size) - 2);
+  step = std::max(step, PageSize());
+  return (Size + step - 1) & ~(step - 1);
+}
+
+void UnmapBlock(void* Data) {
+  auto* header = static_cast<TBlockHeader*>(Data) - 1;
+  ::munmap(static_cast<uint8_t*>(Data) - PageSize(), header->Length);
+}
+
+// A kept mapping whose body fits Size exactly, cleared to zero; null when
+// none is kept.
+void* ReuseBlock(size_t Size) {
+  const size_t length = PageSize() + BodySize(Size);
+  void* found = nullptr;
+  {
+    TKeptMappings& kept = Kept();
+    std::lock_guard<std::mutex> guard(kept.Lock);
+    for (size_t i = kept.Count; i-- > 0;) {
+      if ((static_cast<TBlockHeader*>(kept.Blocks[i]) - 1)->Length != length) continue;
+      found = kept.Blocks[i];
+      std::memmove(kept.Blocks + i, kept.Blocks + i + 1, (kept.Count - i - 1) * sizeof(void*));
+      --kept.Count;
+      kept.Bytes -= length;
+      break;
+    }
+  }
+  if (found) std::memset(found, 0, Size);
+  return found;
+}
+
+// Keeps a released mapping for reuse, making room by unmapping the oldest;
+// a mapping larger than the whole allowance is unmapped at once.
+void KeepBlock(void* Data) {
+  const size_t length = (static_cast<TBlockHeader*>(Data) - 1)->Length;
+  void* evicted[KeptCount];
+  size_t evictedCount = 0;
+  if (length > KeptLimit()) {
+    evicted[evictedCount++] = Data;
+  } else {
+    TKeptMappings& kept = Kept();
+    std::lock_guard<std::mutex> guard(kept.Lock);
+    size_t drop = 0;
+    while (drop < kept.Count && (kept.Bytes + length > KeptLimit() || kept.Count - drop == KeptCount)) {
+      kept.Bytes -= (static_cast<TBlockHeader*>(kept.Blocks[drop]) - 1)->Length;
+      evicted[evictedCount++] = kept.Blocks[drop++];
+    }
+    std::memmove(kept.Blocks, kept.Blocks + drop, (kept.Count - drop) * sizeof(void*));
+    kept.Count -= drop;
+    kept.Blocks[kept.Count++] = Data;
+    kept.Bytes += length;
+  }
+  for (size_t i = 0; i < evictedCount; ++i) UnmapBlock(evicted[i]);
+}
+
+// A zero-filled block with one ordinary page in front for the header; a
+// large one starts at a 2 MiB boundary and is marked for huge pages. Null
+// when the system refuses the mapping.
 void* MapBlock(size_t Size) {
+  if (void* reused = ReuseBlock(Size)) return reused;
   const size_t page = PageSize();
-  const size_t body = (Size + HugePageSize - 1) & ~(HugePageSize - 1);
-  const size_t reserve = page + body + HugePageSize;
+  const size_t body = BodySize(Size);
+  const bool huge = Size >= HugeFrom;
+  const size_t reserve = page + body + (huge ? HugePageSize : 0);
   void* base = ::mmap(nullptr, reserve, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (base == MAP_FAILED) return nullptr;
   const uintptr_t start = reinterpret_cast<uintptr_t>(base);
-  const uintptr_t data = (start + page + HugePageSize - 1) & ~uintptr_t(HugePageSize - 1);
-  const uintptr_t keep = data - page;
-  // The unused head and tail of the reservation go back at once.
-  if (keep > start) ::munmap(base, keep - start);
-  const uintptr_t end = data + body, reserveEnd = start + reserve;
-  if (reserveEnd > end) ::munmap(reinterpret_cast<void*>(end), reserveEnd - end);
-  ::madvise(reinterpret_cast<void*>(data), body, MADV_HUGEPAGE);
+  uintptr_t data = start + page;
+  if (huge) {
+    data = (start + page + HugePageSize - 1) & ~uintptr_t(HugePageSize - 1);
+    const uintptr_t keep = data - page;
+    // The unused head and tail of the reservation go back at once.
+    if (keep > start) ::munmap(base, keep - start);
+    const uintptr_t end = data + body, reserveEnd = start + reserve;
+    if (reserveEnd > end) ::munmap(reinterpret_cast<void*>(end), reserveEnd - end);
+    ::madvise(reinterpret_cast<void*>(data), body, MADV_HUGEPAGE);
+  }
   auto* header = reinterpret_cast<TBlockHeader*>(data) - 1;
   header->Tag = MappedTag;
   header->Length = page + body;
@@ -108,13 +210,28 @@ void FreeMem(void* Memory) {
   if (!Memory) return;
   auto* header = static_cast<TBlockHeader*>(Memory) - 1;
   if (header->Tag == MappedTag) {
-    const size_t length = header->Length;
-    ::munmap(reinterpret_cast<uint8_t*>(Memory) - PageSize(), length);
+    KeepBlock(Memory);
     return;
   }
   IMAGING_ASSERT(header->Tag == HeapTag);
   header->Tag = 0;
   std::free(header);
+#endif
+}
+
+void TrimMemory() {
+#ifndef VORELLE_PLAIN_HEAP
+  void* blocks[KeptCount];
+  size_t count;
+  {
+    TKeptMappings& kept = Kept();
+    std::lock_guard<std::mutex> guard(kept.Lock);
+    count = kept.Count;
+    std::memcpy(blocks, kept.Blocks, count * sizeof(void*));
+    kept.Count = 0;
+    kept.Bytes = 0;
+  }
+  for (size_t i = 0; i < count; ++i) UnmapBlock(blocks[i]);
 #endif
 }
 

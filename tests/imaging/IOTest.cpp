@@ -395,6 +395,26 @@ TEST(PixelMemory, LargeBlocksAreZeroedAlignedAndReleased) {
       FreeMem(p);
     }
   }
+  // Released blocks are handed out again for about the same size: every
+  // byte of the new block is zero again, in each kind of block.
+  for (int64_t size : {int64_t(65536), int64_t(300000), int64_t(1228800), int64_t(5000000)}) {
+    for (int64_t second : {size, size - 1000, size - 1}) {
+      SCOPED_TRACE(std::to_string(size) + " then " + std::to_string(second));
+      auto* p = static_cast<uint8_t*>(AllocMem(size));
+      std::memset(p, 0xA5, size_t(size));
+      FreeMem(p);
+      auto* q = static_cast<uint8_t*>(AllocMem(second));
+      EXPECT_EQ(std::count(q, q + second, 0), second);
+      std::memset(q, 0x5A, size_t(second));
+      FreeMem(q);
+    }
+  }
+  // Kept memory goes back on request; allocation goes on as before.
+  TrimMemory();
+  auto* p = static_cast<uint8_t*>(AllocMem(300000));
+  EXPECT_EQ(std::count(p, p + 300000, 0), 300000);
+  FreeMem(p);
+  TrimMemory();
   FreeMem(nullptr);
   EXPECT_THROW(AllocMem(-1), EImagingError);
   EXPECT_THROW(AllocMem(int64_t(0x7FFFFFFF) + 1), EImagingError);
