@@ -536,14 +536,14 @@ private:
   }
   const TIOFunctions& FIO;
   THandle FHandle;
-  std::vector<uint8_t> FBuffer;
+  TByteBuffer FBuffer;
   bool FOk = true;
 };
 
 // One channel packed: its table of big-endian row byte counts and its rows.
 struct TPackedChannel {
   std::vector<uint8_t> Table;
-  std::vector<uint8_t> Rows;
+  TByteBuffer Rows;
 };
 
 // Splits a row of 8-bit pixels of Slots samples (2, 3 or 4) into one plane

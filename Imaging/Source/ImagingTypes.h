@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -225,6 +226,30 @@ void FreeMem(void* Memory);
 // Gives memory kept from released large blocks back to the system (the core
 // keeps some for reuse; callers trim after a run).
 void TrimMemory();
+
+// An allocator that takes its memory from AllocMem, for the large working
+// buffers of handlers (packed rows, output blocks): they get huge pages and
+// reuse memory released by earlier images instead of faulting in fresh
+// pages on every save. Fresh blocks are zero-filled.
+template <typename T>
+struct TPixelAllocator {
+  using value_type = T;
+  TPixelAllocator() noexcept = default;
+  template <typename U>
+  TPixelAllocator(const TPixelAllocator<U>&) noexcept {}
+  T* allocate(size_t Count) {
+    if (Count > size_t(0x7FFFFFFF) / sizeof(T)) throw std::bad_alloc();
+    return static_cast<T*>(AllocMem(int64_t(Count * sizeof(T))));
+  }
+  void deallocate(T* Memory, size_t) noexcept { FreeMem(Memory); }
+  template <typename U>
+  bool operator==(const TPixelAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
+// A growable byte buffer on that memory.
+using TByteBuffer = std::vector<uint8_t, TPixelAllocator<uint8_t>>;
 
 // ---------------------------------------------------------------------------
 // Pixel format description
