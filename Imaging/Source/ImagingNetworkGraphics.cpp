@@ -285,23 +285,34 @@ inline uint32_t ReadLE32(const uint8_t* P) {
   return v;
 }
 
-// Paeth reconstruction of 4-byte pixels with SSSE3 absolute values and
-// SSE4.1 blends: the same predictor and tie rules as Paeth16.
+// Paeth reconstruction of 4-byte pixels, one pixel per step: the left
+// neighbour a of each pixel is the result of the step before, so the step's
+// latency is the cost. With e = b - c and d = a - c the predictor's three
+// distances are |e|, |d| and |d + e|, and its choice with the usual tie
+// rules comes down to comparisons of d against limits that depend on the
+// row above only: with d' = d signed like e and f = |e|, a is chosen when
+// d' >= f or d' <= -2f, else b when 2d' >= -f, else c. Only the subtraction,
+// the sign, the comparisons and two blends wait for a.
 __attribute__((target("sse4.1"))) void UnfilterPaeth4SSE41(uint8_t* __restrict Dst, const uint8_t* __restrict Src,
                                                            const uint8_t* __restrict Prev, size_t N) {
-  const __m128i zero = _mm_setzero_si128();
+  const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi16(1);
   __m128i a = zero, c = zero;
   for (size_t i = 0; i + 4 <= N; i += 4) {
     const __m128i b = _mm_unpacklo_epi8(_mm_cvtsi32_si128(int(ReadLE32(Prev + i))), zero);
-    const __m128i bc = _mm_sub_epi16(b, c), ac = _mm_sub_epi16(a, c);
-    const __m128i pa = _mm_abs_epi16(bc), pb = _mm_abs_epi16(ac), pc = _mm_abs_epi16(_mm_add_epi16(bc, ac));
-    const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
-    const __m128i bOrC = _mm_blendv_epi8(c, b, _mm_cmpeq_epi16(smallest, pb));
-    const __m128i pred = _mm_blendv_epi8(bOrC, a, _mm_cmpeq_epi16(smallest, pa));
-    const __m128i x = _mm_add_epi8(_mm_packus_epi16(pred, zero), _mm_cvtsi32_si128(int(ReadLE32(Src + i))));
-    const uint32_t v = uint32_t(_mm_cvtsi128_si32(x));
+    const __m128i s = _mm_unpacklo_epi8(_mm_cvtsi32_si128(int(ReadLE32(Src + i))), zero);
+    const __m128i e = _mm_sub_epi16(b, c);
+    const __m128i f = _mm_abs_epi16(e);
+    const __m128i aAbove = _mm_sub_epi16(f, one);                                           // a: d' > f - 1
+    const __m128i aBelow = _mm_sub_epi16(one, _mm_add_epi16(f, f));                         // or d' < 1 - 2f
+    const __m128i bAbove = _mm_sub_epi16(zero, _mm_add_epi16(_mm_srli_epi16(f, 1), one));  // b: d' > -(f / 2) - 1
+    const __m128i d = _mm_sign_epi16(_mm_sub_epi16(a, c), e);
+    const __m128i pickA = _mm_or_si128(_mm_cmpgt_epi16(d, aAbove), _mm_cmpgt_epi16(aBelow, d));
+    const __m128i bOrC = _mm_blendv_epi8(c, b, _mm_cmpgt_epi16(d, bAbove));
+    // Bytewise addition keeps the sum modulo 256 in the low byte of each
+    // 16-bit lane and the high byte zero.
+    a = _mm_add_epi8(_mm_blendv_epi8(bOrC, a, pickA), s);
+    const uint32_t v = uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(a, zero)));
     std::memcpy(Dst + i, &v, 4);
-    a = _mm_unpacklo_epi8(x, zero);
     c = b;
   }
 }

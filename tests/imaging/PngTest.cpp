@@ -216,6 +216,31 @@ TEST_F(PngTest, FiveFiltersReconstructExactly) {
   }
 }
 
+TEST_F(PngTest, PaethOfRgbaRowsMatchesTheReference) {
+  // Four-byte pixels have their own Paeth path: every row Paeth-filtered,
+  // samples mostly from values around the predictor's ties (equal
+  // neighbours, neighbours one apart, the ends of the range).
+  std::mt19937 rng(5);
+  const uint8_t near[] = {0, 1, 2, 3, 126, 127, 128, 129, 130, 252, 253, 254, 255};
+  const int width = 1024, height = 192;
+  const size_t rowBytes = size_t(width) * 4;
+  std::vector<std::vector<uint8_t>> rows(height, std::vector<uint8_t>(rowBytes));
+  for (auto& r : rows)
+    for (auto& b : r) b = rng() % 4 == 0 ? uint8_t(rng()) : near[rng() % sizeof(near)];
+  std::vector<uint8_t> raw;
+  for (int y = 0; y < height; ++y) {
+    auto f = ReferenceFilter(4, rows[size_t(y)], y ? rows[size_t(y - 1)] : std::vector<uint8_t>(rowBytes, 0), 4);
+    raw.push_back(4);
+    raw.insert(raw.end(), f.begin(), f.end());
+  }
+  TPngBuilder b;
+  b.Header(width, height, 8, 6);
+  TDynImageDataArray images = LoadPng(b.Data(raw).End().Bytes);
+  ASSERT_EQ(images.size(), 1u);
+  EXPECT_EQ(PixelBytes(images[0]), ExpectedPixels(rows, width, 8, 6));
+  ReleaseImageArray(images);
+}
+
 TEST_F(PngTest, Adam7EqualsTheSequentialImage) {
   // The same pixels stored interlaced and not, for sub-byte and whole-byte
   // layouts and sizes smaller than the pass grid.
