@@ -116,6 +116,9 @@ void StretchNearest(const TImageData& Src, int32_t SrcX, int32_t SrcY, int32_t S
 
 void ResetImage(TImageData& Image);
 bool CreateImage(int32_t Width, int32_t Height, TImageFormat Format, TImageData& Image);
+// As CreateImage, for an image its caller writes whole before anything reads
+// it: the pixels start undefined (a palette still starts zero).
+bool CreateImageUncleared(int32_t Width, int32_t Height, TImageFormat Format, TImageData& Image);
 bool IsValidImage(const TImageData& Image);
 void ReleaseImage(TImageData& Image);
 void ReleaseImageArray(TDynImageDataArray& Images);

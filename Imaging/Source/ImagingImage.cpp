@@ -359,7 +359,9 @@ bool IsValidImage(const TImageData& Image) {
   }
 }
 
-bool CreateImage(int32_t Width, int32_t Height, TImageFormat Format, TImageData& Image) {
+namespace {
+
+bool NewImage(int32_t Width, int32_t Height, TImageFormat Format, TImageData& Image, bool Cleared) {
   IMAGING_ASSERT(Width > 0 && Height > 0 && IsFormatValid(Format));
   void* bits = nullptr;
   PPalette32 palette = nullptr;
@@ -384,7 +386,7 @@ bool CreateImage(int32_t Width, int32_t Height, TImageFormat Format, TImageData&
     if (size > MaxImageSize || size < 0) refuse(size);
     if (size == 0) return false;
     CheckPixelLimit(width, height);
-    bits = AllocMem(size);
+    bits = Cleared ? AllocMem(size) : AllocMemUncleared(size);
     if (info->PaletteEntries > 0)
       palette = static_cast<PPalette32>(AllocMem(int64_t(info->PaletteEntries) * int64_t(sizeof(TColor32Rec))));
     Image.Width = width;
@@ -401,6 +403,16 @@ bool CreateImage(int32_t Width, int32_t Height, TImageFormat Format, TImageData&
     RaiseImagingError("Error while creating image data with params: Width=%d Height=%d Format=%s.", Width, Height,
                       FormatDisplayName(Format));
   }
+}
+
+}  // namespace
+
+bool CreateImage(int32_t Width, int32_t Height, TImageFormat Format, TImageData& Image) {
+  return NewImage(Width, Height, Format, Image, true);
+}
+
+bool CreateImageUncleared(int32_t Width, int32_t Height, TImageFormat Format, TImageData& Image) {
+  return NewImage(Width, Height, Format, Image, false);
 }
 
 void ReleaseImage(TImageData& Image) {

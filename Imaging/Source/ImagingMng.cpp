@@ -166,8 +166,11 @@ void TAPNGAnimator::Animate(TDynImageDataArray& Images, const TacTL&,
         frame = raw;
         ResetImage(raw);
       } else {
-        if (!CreateImage(width, height, format, frame))
-          RaiseImagingError("Animation canvas of %d x %d pixels cannot be created.", width, height);
+        // Over a base every pixel is written below, so the canvas need not
+        // be cleared first.
+        const bool created = base ? CreateImageUncleared(width, height, format, frame)
+                                  : CreateImage(width, height, format, frame);
+        if (!created) RaiseImagingError("Animation canvas of %d x %d pixels cannot be created.", width, height);
         if (frame.Palette && raw.Palette) std::memcpy(frame.Palette, raw.Palette, 256 * sizeof(TColor32Rec));
         // The frame's region is written whole below (copied, or blended
         // from the base's pixels); only the rest of the base is copied.

@@ -1185,9 +1185,12 @@ struct TPNGFrameDecoder::TState {
     uint8_t* src = Raw.data() + 1;
     uint8_t* dstRow = Bits + size_t(Y) * OutRow;
     if (!Interlaced && Depth >= 8) {
-      // Straight into the image; the row above is the prediction.
+      // Straight into the image; the row above is the prediction. A row of
+      // an unknown filter type is zero.
       if (type == 0) {
         ReorderSamples(Order, dstRow, src, PassRow);
+      } else if (type > 4) {
+        std::memset(dstRow, 0, PassRow);
       } else {
         ReorderSamples(Order, src, PassRow);
         const uint8_t* prev = Y == 0 ? Rows[0].data() : dstRow - OutRow;
@@ -1295,8 +1298,10 @@ TPNGFrameDecoder::TPNGFrameDecoder(int32_t FrameWidth, int32_t FrameHeight, cons
   s.ZlibReady = true;
   ret = inflateValidate(&s.Zs, 0);
   if (ret != Z_OK) RaiseZlibError(ret, false);
-  // Zero-filled: rows that never arrive stay zero.
-  s.Bits = static_cast<uint8_t*>(AllocMem(s.ImageSize));
+  // Interlaced frames are zero-filled, so that pixels of passes that never
+  // arrive stay zero; the rows of sequential frames are written whole as
+  // they arrive, and those missing are cleared at the end.
+  s.Bits = static_cast<uint8_t*>(s.Interlaced ? AllocMem(s.ImageSize) : AllocMemUncleared(s.ImageSize));
   s.Raw.assign(size_t(rowBytes) + 1, 0);
   s.StartPass(0);
 }
@@ -1366,6 +1371,8 @@ void TPNGFrameDecoder::Finish(TImageData& Image) {
       s.ProcessRow();
       s.Fill = 0;
     }
+    if (!s.Interlaced && !s.RowsDone)
+      std::memset(s.Bits + size_t(s.Y) * s.OutRow, 0, size_t(s.Height - s.Y) * s.OutRow);
   }
 
   // MNG intrapixel differencing: red and blue were stored less green.

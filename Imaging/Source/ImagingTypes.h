@@ -222,6 +222,9 @@ using TDynImageDataArray = std::vector<TImageData>;
 // AllocMem refuses (EImagingError) sizes that are negative or do not fit the
 // 32-bit Size of an image, and allocation failures.
 void* AllocMem(int64_t Size);
+// As AllocMem, for a block its caller writes whole before reading: the bytes
+// start undefined, which spares clearing memory that is used again.
+void* AllocMemUncleared(int64_t Size);
 void FreeMem(void* Memory);
 // Gives memory kept from released large blocks back to the system (the core
 // keeps some for reuse; callers trim after a run).

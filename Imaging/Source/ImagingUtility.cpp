@@ -107,9 +107,9 @@ void UnmapBlock(void* Data) {
   ::munmap(static_cast<uint8_t*>(Data) - PageSize(), header->Length);
 }
 
-// A kept mapping whose body fits Size exactly, cleared to zero; null when
-// none is kept.
-void* ReuseBlock(size_t Size) {
+// A kept mapping whose body fits Size exactly, cleared to zero when asked;
+// null when none is kept.
+void* ReuseBlock(size_t Size, bool Clear) {
   const size_t length = PageSize() + BodySize(Size);
   void* found = nullptr;
   {
@@ -124,7 +124,7 @@ void* ReuseBlock(size_t Size) {
       break;
     }
   }
-  if (found) std::memset(found, 0, Size);
+  if (found && Clear) std::memset(found, 0, Size);
   return found;
 }
 
@@ -152,11 +152,12 @@ void KeepBlock(void* Data) {
   for (size_t i = 0; i < evictedCount; ++i) UnmapBlock(evicted[i]);
 }
 
-// A zero-filled block with one ordinary page in front for the header; a
-// large one starts at a 2 MiB boundary and is marked for huge pages. Null
-// when the system refuses the mapping.
-void* MapBlock(size_t Size) {
-  if (void* reused = ReuseBlock(Size)) return reused;
+// A block with one ordinary page in front for the header, zero-filled when
+// Clear says so (a fresh mapping always is); a large one starts at a 2 MiB
+// boundary and is marked for huge pages. Null when the system refuses the
+// mapping.
+void* MapBlock(size_t Size, bool Clear) {
+  if (void* reused = ReuseBlock(Size, Clear)) return reused;
   const size_t page = PageSize();
   const size_t body = BodySize(Size);
   const bool huge = Size >= HugeFrom;
@@ -183,16 +184,19 @@ void* MapBlock(size_t Size) {
 }  // namespace
 #endif
 
-void* AllocMem(int64_t Size) {
+namespace {
+
+void* NewBlock(int64_t Size, bool Clear) {
   if (Size < 0 || Size > 0x7FFFFFFF)
     RaiseImagingError("Cannot allocate %d bytes: the size does not fit an image.", (long long)Size);
 #ifdef VORELLE_PLAIN_HEAP
-  void* p = std::calloc(size_t(Size == 0 ? 1 : Size), 1);
+  void* p = Clear ? std::calloc(size_t(Size == 0 ? 1 : Size), 1) : std::malloc(size_t(Size == 0 ? 1 : Size));
 #else
   void* p = nullptr;
-  if (size_t(Size) >= MappedFrom) p = MapBlock(size_t(Size));
+  if (size_t(Size) >= MappedFrom) p = MapBlock(size_t(Size), Clear);
   if (!p) {
-    auto* header = static_cast<TBlockHeader*>(std::calloc(sizeof(TBlockHeader) + size_t(Size), 1));
+    const size_t bytes = sizeof(TBlockHeader) + size_t(Size);
+    auto* header = static_cast<TBlockHeader*>(Clear ? std::calloc(bytes, 1) : std::malloc(bytes));
     if (header) {
       header->Tag = HeapTag;
       p = header + 1;
@@ -202,6 +206,12 @@ void* AllocMem(int64_t Size) {
   if (!p) RaiseImagingError("Out of memory: cannot allocate %d bytes.", (long long)Size);
   return p;
 }
+
+}  // namespace
+
+void* AllocMem(int64_t Size) { return NewBlock(Size, true); }
+
+void* AllocMemUncleared(int64_t Size) { return NewBlock(Size, false); }
 
 void FreeMem(void* Memory) {
 #ifdef VORELLE_PLAIN_HEAP
