@@ -405,11 +405,36 @@ TEST_F(PngTest, ShortStreamOfALargeFrameLeavesEveryMissingRowZero) {
   std::vector<uint8_t> raw = RawRows(rows);
   raw.resize(raw.size() - 400);
   auto png = TPngBuilder().Header(1000, 1500, 8, 0).Data(raw).End().Bytes;
-  TDynImageDataArray images = LoadPng(png);
+  // Pixel memory is used again from image to image: a whole frame of the
+  // same size, all 7, is loaded and released first.
+  std::vector<std::vector<uint8_t>> full(1500, std::vector<uint8_t>(1000, 7));
+  TDynImageDataArray images = LoadPng(TPngBuilder().Header(1000, 1500, 8, 0).Data(RawRows(full)).End().Bytes);
+  ReleaseImageArray(images);
+  images = LoadPng(png);
   ASSERT_EQ(images.size(), 1u);
   std::vector<uint8_t> expected(1000 * 1500, 0);
   std::fill(expected.begin(), expected.begin() + 1600, 5);
   EXPECT_TRUE(PixelBytes(images[0]) == expected);
+  ReleaseImageArray(images);
+}
+
+TEST_F(PngTest, RowsOfAnUnknownFilterTypeAreZero) {
+  // Row 1 has filter type 5; row 2 is "up" from it. Memory of an earlier
+  // image (all 9) is used again underneath.
+  std::vector<std::vector<uint8_t>> nines(300, std::vector<uint8_t>(1000, 9));
+  TDynImageDataArray images = LoadPng(TPngBuilder().Header(250, 300, 8, 6).Data(RawRows(nines)).End().Bytes);
+  ReleaseImageArray(images);
+  std::vector<uint8_t> raw;
+  for (int y = 0; y < 300; ++y) {
+    raw.push_back(y == 1 ? 5 : y == 2 ? 2 : 0);
+    raw.insert(raw.end(), 1000, uint8_t(y == 1 ? 200 : 3));
+  }
+  images = LoadPng(TPngBuilder().Header(250, 300, 8, 6).Data(raw).End().Bytes);
+  ASSERT_EQ(images.size(), 1u);
+  const std::vector<uint8_t> pixels = PixelBytes(images[0]);
+  EXPECT_EQ(std::count(pixels.begin() + 1000, pixels.begin() + 2000, 0), 1000);
+  EXPECT_EQ(std::count(pixels.begin() + 2000, pixels.begin() + 3000, 3), 1000);
+  EXPECT_EQ(std::count(pixels.begin(), pixels.end(), 3), 299 * 1000);
   ReleaseImageArray(images);
 }
 
