@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <cstring>
 #include <cstdio>
 #include <filesystem>
@@ -203,10 +204,14 @@ public:
     while (done < Count) {
       ssize_t n = ::read(FFd.Get(), static_cast<uint8_t*>(Buffer) + done, size_t(Count - done));
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) Fail("Cannot read file \"%s\". %s", errno);
+      if (n < 0) {
+        FPos = -1;
+        Fail("Cannot read file \"%s\". %s", errno);
+      }
       if (n == 0) break;
       done += int32_t(n);
     }
+    if (FPos >= 0) FPos += done;
     return done;
   }
   int32_t Write(const void* Buffer, int32_t Count) override {
@@ -214,16 +219,24 @@ public:
     while (done < Count) {
       ssize_t n = ::write(FFd.Get(), static_cast<const uint8_t*>(Buffer) + done, size_t(Count - done));
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) Fail("Cannot write file \"%s\". %s", errno);
+      if (n < 0) {
+        FPos = -1;
+        Fail("Cannot write file \"%s\". %s", errno);
+      }
       if (n == 0) Fail("Cannot write file \"%s\". %s", EIO);
       done += int32_t(n);
     }
+    if (FPos >= 0) FPos += done;
     return done;
   }
+  // The buffered stream seeks before every block it writes; where the
+  // descriptor already stands that costs no call.
   int64_t Seek(int64_t Offset, Imaging::TSeekMode Origin) override {
+    if (Origin == Imaging::smFromBeginning && Offset == FPos) return FPos;
     int whence = Origin == Imaging::smFromBeginning ? SEEK_SET : Origin == Imaging::smFromCurrent ? SEEK_CUR : SEEK_END;
     off_t r = ::lseek(FFd.Get(), off_t(Offset), whence);
-    return r < 0 ? -1 : int64_t(r);
+    FPos = r < 0 ? -1 : int64_t(r);
+    return FPos;
   }
   int64_t GetSize() override {
     struct stat st;
@@ -237,6 +250,7 @@ private:
   }
   TDescriptor FFd;
   std::string FName;
+  int64_t FPos = 0;  // where the descriptor stands (opened at the start); -1: not known
 };
 
 // The state of the job's I/O on this thread: the cancel flag of the run and
@@ -248,6 +262,7 @@ struct TJobIOState {
   TDescriptor OutputFd;    // its prepared descriptor
   int WrittenFd = -1;      // descriptor of the output while it is open
   bool OutputClosedOk = false;
+  bool DeferSync = false;  // the output is flushed to the disk later, before it is named
 };
 thread_local TJobIOState* JobIO = nullptr;
 
@@ -300,7 +315,7 @@ bool JobClose(Imaging::THandle Handle) {
   delete buffered;
   if (JobIO && stream->Descriptor() == JobIO->WrittenFd) {
     // The output: its data must be on the disk before it gets its name.
-    if (::fsync(stream->Descriptor()) != 0 && errno != EINVAL) ok = false;
+    if (!JobIO->DeferSync && ::fsync(stream->Descriptor()) != 0 && errno != EINVAL) ok = false;
     JobIO->OutputFd = TDescriptor(::dup(stream->Descriptor()));
     JobIO->WrittenFd = -1;
     JobIO->OutputClosedOk = ok;
@@ -387,10 +402,45 @@ void WriteFileInFolder(int DirFd, const std::string& Name, const std::string& Sh
   file.Publish(Name, file.Descriptor());
 }
 
+[[noreturn]] void RaiseSaveError(const std::string& FileName, const std::string& Ext) {
+  Imaging::RaiseImagingError("Error while saving images to file \"%s\" (file format: %s).", FileName, Ext);
+}
+
+}  // namespace
+
+// A written output that still waits to be flushed to the disk and named.
+struct TPendingOutput {
+  std::unique_ptr<TNewFile> File;
+  TDescriptor Written;
+  std::string Name, FileName, Ext;
+};
+
+namespace {
+
+// Flushes a pending output to the disk and gives it its name: false when
+// the flush fails (as a save whose file cannot be closed), raises when the
+// naming does.
+bool CompletePendingOutput(TPendingOutput& Output) {
+  const bool synced = ::fsync(Output.Written.Get()) == 0 || errno == EINVAL;
+  if (synced) {
+    try {
+      Output.File->Publish(Output.Name, Output.Written.Get());
+    } catch (...) {
+      Output.File.reset();
+      RaiseSaveError(Output.FileName, Output.Ext);
+    }
+  }
+  Output.File.reset();
+  Output.Written = TDescriptor();
+  return synced;
+}
+
 // Saves Image as Name in the folder DirFd (FileName is the full name the
-// messages show). False when no handler can save under that name.
+// messages show). False when no handler can save under that name. With
+// Pending the written file is handed over there instead of being flushed
+// and named here (CompletePendingOutput does that).
 bool SaveImageInFolder(int DirFd, const std::string& FileName, const Imaging::TImageData& Image,
-                       const std::atomic<bool>* Cancel) {
+                       const std::atomic<bool>* Cancel, TPendingOutput* Pending = nullptr) {
   using namespace Imaging;
   TImageFileFormat* handler = FindHandlerForFileName(FileName);
   if (!handler || !handler->CanSave() || !IsValidImage(Image)) return false;
@@ -400,18 +450,27 @@ bool SaveImageInFolder(int DirFd, const std::string& FileName, const Imaging::TI
   try {
     file = std::make_unique<TNewFile>(DirFd, FileName);
   } catch (...) {
-    RaiseImagingError("Error while saving images to file \"%s\" (file format: %s).", FileName, ext);
+    RaiseSaveError(FileName, ext);
   }
   TJobIOScope scope(JobIO && JobIO->Cancel ? JobIO->Cancel : Cancel);
   TJobIOState& io = scope.State();
   io.OutputName = FileName;
   io.OutputFd = file->TakeDescriptor();
+  io.DeferSync = Pending != nullptr;
   TDynImageDataArray images{Image};  // shares the pixels, never released here
   if (!handler->SaveToFile(FileName, images, true) || !io.OutputClosedOk) return false;
+  if (Pending) {
+    Pending->File = std::move(file);
+    Pending->Written = std::move(io.OutputFd);
+    Pending->Name = name;
+    Pending->FileName = FileName;
+    Pending->Ext = ext;
+    return true;
+  }
   try {
     file->Publish(name, io.OutputFd.Get());
   } catch (...) {
-    RaiseImagingError("Error while saving images to file \"%s\" (file format: %s).", FileName, ext);
+    RaiseSaveError(FileName, ext);
   }
   return true;
 }
@@ -540,7 +599,8 @@ void TConversionJob::TFileWork::ReleaseFile() {
   Folder.Fd = -1;
 }
 
-void TConversionJob::ConvertOneFormat(TFileWork& Work, TOutputWork& Output, const std::string& Ext) const {
+void TConversionJob::ConvertOneFormat(TFileWork& Work, TOutputWork& Output, const std::string& Ext,
+                                      TPendingOutput* Pending) const {
   using Imaging::FormatText;
   const std::string name = ExtractFileName(Work.Path);
   std::string outName = ChangeFileExtension(name, Ext);
@@ -579,9 +639,9 @@ void TConversionJob::ConvertOneFormat(TFileWork& Work, TOutputWork& Output, cons
     }
     if (input->Failure) std::rethrow_exception(input->Failure);
     if (FCancelConversion.load()) throw Imaging::Exception(Text(TextCancelled));
-    if (!SaveImageInFolder(Work.Folder.Fd, outPath, input->Image, &FCancelConversion))
+    if (!SaveImageInFolder(Work.Folder.Fd, outPath, input->Image, &FCancelConversion, Pending))
       throw Imaging::Exception(FormatText(Text(TextCannotSave).c_str(), {outPath}));
-    ++Output.Written;
+    if (!Pending || !Pending->File) ++Output.Written;
   } catch (const std::exception& e) {
     // A cancelled load or save ends without a message of its own; the run
     // says once that it was cancelled.
@@ -597,7 +657,7 @@ void TConversionJob::ConvertOneFormat(TFileWork& Work, TOutputWork& Output, cons
 // then fails; the decoded image and the folder go when the file's last
 // output is done.
 void TConversionJob::ConvertOutput(TFileWork& Work, const TFormatList& Formats, size_t Entry, int RootFd,
-                                   const std::string& Root) const {
+                                   const std::string& Root, TPendingOutput* Pending) const {
   {
     std::lock_guard<std::mutex> lock(Work.Lock);
     if (!Work.FolderOpened) {
@@ -616,7 +676,29 @@ void TConversionJob::ConvertOutput(TFileWork& Work, const TFormatList& Formats, 
       }
     }
   }
-  if (Formats[Entry].Selected()) ConvertOneFormat(Work, Work.Outputs[Entry], Formats[Entry].Ext);
+  if (Formats[Entry].Selected()) ConvertOneFormat(Work, Work.Outputs[Entry], Formats[Entry].Ext, Pending);
+  // A written file that waits to be named keeps its folder open.
+  if (Pending && Pending->File) return;
+  std::lock_guard<std::mutex> lock(Work.Lock);
+  if (--Work.OutputsLeft == 0) Work.ReleaseFile();
+}
+
+// Ends an output that ConvertOutput left pending: the file is flushed and
+// named, and the output counts as written or gets its message, as if that
+// had been done at once.
+void TConversionJob::CompleteOutput(TFileWork& Work, size_t Entry, TPendingOutput& Pending) const {
+  using Imaging::FormatText;
+  TOutputWork& output = Work.Outputs[Entry];
+  try {
+    if (!CompletePendingOutput(Pending))
+      throw Imaging::Exception(FormatText(Text(TextCannotSave).c_str(), {Pending.FileName}));
+    ++output.Written;
+  } catch (const std::exception& e) {
+    if (!FCancelConversion.load()) {
+      AddLine(output.Lines, FormatText(Text(TextException).c_str(), {std::string(e.what())}));
+      ++output.Exceptions;
+    }
+  }
   std::lock_guard<std::mutex> lock(Work.Lock);
   if (--Work.OutputsLeft == 0) Work.ReleaseFile();
 }
@@ -633,6 +715,92 @@ void TConversionJob::TakeOver(TFileWork& Work) {
   }
   Work.Outputs.clear();
 }
+
+// Flushes written outputs to the disk and names them on threads of its own,
+// in the order they come, so that whoever converts goes on while the disk
+// catches up; a few outputs at most wait at a time. Done is called (on a
+// flusher thread) when an output is complete, with the tag it came with.
+class TConversionJob::TFlusher {
+public:
+  TFlusher(const TConversionJob& Job, int32_t Threads, std::function<void(size_t)> Done)
+      : FJob(Job), FDone(std::move(Done)), FLimit(size_t(2 * Threads)) {
+    try {
+      for (int32_t i = 0; i < Threads; ++i) FThreads.emplace_back([this] { Run(); });
+    } catch (...) {
+      Finish();
+      throw;
+    }
+  }
+  ~TFlusher() { Finish(); }
+  TFlusher(const TFlusher&) = delete;
+  TFlusher& operator=(const TFlusher&) = delete;
+
+  // Hands over output Entry of Work, waiting while too many wait.
+  void Add(TFileWork& Work, size_t Entry, std::unique_ptr<TPendingOutput> Output, size_t Tag) {
+    std::unique_lock<std::mutex> lock(FMutex);
+    FRoom.wait(lock, [this] { return FWaiting.size() < FLimit; });
+    FWaiting.push_back({&Work, Entry, Tag, std::move(Output)});
+    ++FOpen;
+    FWake.notify_one();
+  }
+
+  // Waits until every output handed over is complete.
+  void WaitIdle() {
+    std::unique_lock<std::mutex> lock(FMutex);
+    FIdle.wait(lock, [this] { return FOpen == 0; });
+  }
+
+  // Completes what waits, then ends the threads.
+  void Finish() {
+    {
+      std::lock_guard<std::mutex> lock(FMutex);
+      FEnding = true;
+      FWake.notify_all();
+    }
+    for (std::thread& t : FThreads) t.join();
+    FThreads.clear();
+  }
+
+private:
+  struct TItem {
+    TFileWork* Work = nullptr;
+    size_t Entry = 0, Tag = 0;
+    std::unique_ptr<TPendingOutput> Output;
+  };
+
+  void Run() {
+    for (;;) {
+      TItem item;
+      {
+        std::unique_lock<std::mutex> lock(FMutex);
+        FWake.wait(lock, [this] { return !FWaiting.empty() || FEnding; });
+        if (FWaiting.empty()) return;
+        item = std::move(FWaiting.front());
+        FWaiting.pop_front();
+        FRoom.notify_one();
+      }
+      try {
+        FJob.CompleteOutput(*item.Work, item.Entry, *item.Output);
+      } catch (...) {
+        std::lock_guard<std::mutex> lock(item.Work->Lock);
+        if (!item.Work->Failure) item.Work->Failure = std::current_exception();
+      }
+      if (FDone) FDone(item.Tag);
+      std::lock_guard<std::mutex> lock(FMutex);
+      if (--FOpen == 0) FIdle.notify_all();
+    }
+  }
+
+  const TConversionJob& FJob;
+  std::function<void(size_t)> FDone;
+  const size_t FLimit;
+  std::mutex FMutex;
+  std::condition_variable FWake, FRoom, FIdle;
+  std::deque<TItem> FWaiting;
+  size_t FOpen = 0;  // handed over and not complete
+  bool FEnding = false;
+  std::vector<std::thread> FThreads;
+};
 
 // The worker threads of a run with several workers. The run is cut into
 // outputs (every entry of the format list for every supported file); the
@@ -658,6 +826,11 @@ public:
       for (size_t e = 0; e < entries; ++e) FUnits.push_back({i, e, usWaiting});
     }
     try {
+      FFlusher = std::make_unique<TFlusher>(Job, Count, [this](size_t Unit) {
+        std::lock_guard<std::mutex> lock(FMutex);
+        FUnits[Unit].State = usDone;
+        FChanged.notify_all();
+      });
       for (int32_t i = 0; i < Count; ++i) FThreads.emplace_back([this] { Run(); });
     } catch (...) {
       Stop();
@@ -757,6 +930,8 @@ private:
     FChanged.notify_all();
   }
 
+  // A worker: converts outputs one after another. A written file is handed
+  // to the flusher, and the output is done when it is named.
   void Run() {
     TJobIOScope io(&FJob.FCancelConversion);
     size_t current = FQueues.size();
@@ -768,11 +943,16 @@ private:
         if (!Take(current, u)) return;
       }
       TFileWork& work = FFiles[FUnits[u].File];
+      auto pending = std::make_unique<TPendingOutput>();
       try {
-        FJob.ConvertOutput(work, FFormats, FUnits[u].Entry, FRootFd, FRoot);
+        FJob.ConvertOutput(work, FFormats, FUnits[u].Entry, FRootFd, FRoot, pending.get());
       } catch (...) {
         std::lock_guard<std::mutex> lock(work.Lock);
         if (!work.Failure) work.Failure = std::current_exception();
+      }
+      if (pending->File) {
+        FFlusher->Add(work, FUnits[u].Entry, std::move(pending), u);
+        continue;
       }
       std::lock_guard<std::mutex> lock(FMutex);
       FUnits[u].State = usDone;
@@ -792,6 +972,8 @@ private:
     }
     for (std::thread& t : FThreads) t.join();
     FThreads.clear();
+    // Files already written are still flushed and named.
+    if (FFlusher) FFlusher->Finish();
   }
 
   TConversionJob& FJob;
@@ -807,6 +989,7 @@ private:
   size_t FOpenFrom = 0;         // files before this have no output left
   bool FClosed = false;
   std::vector<std::thread> FThreads;
+  std::unique_ptr<TFlusher> FFlusher;
 };
 
 void TConversionJob::ConvertFiles(const std::vector<std::string>& FilesToProcess) {
@@ -885,9 +1068,14 @@ void TConversionJob::ConvertFiles(const std::vector<std::string>& FilesToProcess
       for (int n = 2; usedFolders.count(work.FolderName); ++n) work.FolderName = name + " (" + std::to_string(n) + ")";
       usedFolders.insert(work.FolderName);
     }
+    // Several workers write the outputs on threads of their own; a single
+    // one is the calling thread, with a flusher beside it.
     std::unique_ptr<TWorkers> workers;
+    std::unique_ptr<TFlusher> flusher;
     if (FWorkerCount > 1 && supported > 0 && !formats.empty())
       workers = std::make_unique<TWorkers>(*this, files, formats, rootFd.Get(), root, FWorkerCount);
+    else if (supported > 0 && !formats.empty())
+      flusher = std::make_unique<TFlusher>(*this, 1, nullptr);
     auto stepFormats = [this] {
       FHost.StepProgress(TProgressBar::pbFormats);
       FHost.ProcessMessages();
@@ -918,15 +1106,26 @@ void TConversionJob::ConvertFiles(const std::vector<std::string>& FilesToProcess
         work.OutputsLeft = int32_t(formats.size());
         for (size_t e = 0; e < formats.size(); ++e) {
           if (FCancelConversion.load()) break;
-          ConvertOutput(work, formats, e, rootFd.Get(), root);
+          auto pending = std::make_unique<TPendingOutput>();
+          ConvertOutput(work, formats, e, rootFd.Get(), root, pending.get());
+          if (pending->File) flusher->Add(work, e, std::move(pending), e);
           stepFormats();
         }
+        // The file is reported when its outputs are named.
+        flusher->WaitIdle();
         work.ReleaseFile();
+        std::exception_ptr failure;
+        {
+          std::lock_guard<std::mutex> lock(work.Lock);
+          failure = work.Failure;
+        }
+        if (failure) std::rethrow_exception(failure);
       }
       TakeOver(work);
       ++FConvertedImages;
     }
     workers.reset();
+    flusher.reset();
     FSummary.ConvertedImages = FConvertedImages;
     bool cancelled = FCancelConversion.load();
     FSummary.Cancelled = cancelled;

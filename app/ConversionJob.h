@@ -22,6 +22,9 @@ namespace Vorelle {
 enum class TProgressBar { pbImages, pbFormats };
 enum class TCursorShape { crDefault, crHourGlass };
 
+// A written output waiting to be flushed to the disk and named (the job's own).
+struct TPendingOutput;
+
 class IConversionHost {
 public:
   virtual ~IConversionHost() = default;
@@ -174,10 +177,12 @@ private:
     ~TFileWork() { ReleaseFile(); }
     void ReleaseFile();
   };
+  class TFlusher;
   class TWorkers;
-  void ConvertOutput(TFileWork& Work, const TFormatList& Formats, size_t Entry, int RootFd,
-                     const std::string& Root) const;
-  void ConvertOneFormat(TFileWork& Work, TOutputWork& Output, const std::string& Ext) const;
+  void ConvertOutput(TFileWork& Work, const TFormatList& Formats, size_t Entry, int RootFd, const std::string& Root,
+                     TPendingOutput* Pending) const;
+  void ConvertOneFormat(TFileWork& Work, TOutputWork& Output, const std::string& Ext, TPendingOutput* Pending) const;
+  void CompleteOutput(TFileWork& Work, size_t Entry, TPendingOutput& Pending) const;
   void TakeOver(TFileWork& Work);
   void Restore();
   bool IsInputFile(const std::string& Path) const;

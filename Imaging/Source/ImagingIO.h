@@ -86,7 +86,7 @@ public:
   int32_t Position() const { return FBufStart + FBufPos; }
   int32_t Size() const { return FSize; }
 
-  static constexpr int32_t BufferSize = 0x4000;
+  static constexpr int32_t BufferSize = 0x10000;
 
 private:
   void ReadBuffer();

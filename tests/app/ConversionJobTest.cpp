@@ -652,6 +652,29 @@ TEST_F(ConversionJobTest, OutputsAreWrittenThroughUnnamedFiles) {
   for (const std::string& entry : Tree(Root)) EXPECT_EQ(entry.find(".part"), std::string::npos) << entry;
 }
 
+// A written output is named after it is flushed, while its worker goes on:
+// a folder in place of the name fails that output alone, with the message a
+// failed naming has always had, and the log keeps its order.
+TEST_F(ConversionJobTest, AnOutputThatCannotBeNamedFailsAlone) {
+  for (int32_t workers : {1, 2}) {
+    SCOPED_TRACE(workers);
+    fs::remove_all(Root);
+    std::string a = Input("a.vtr");
+    fs::create_directories(Root / "a.vtr" / "a.vtc" / "inside");
+    const std::string out = (Root / "a.vtr" / "a.vtc").string();
+    Job.SetWorkerCount(workers);
+    Job.ConvertFiles({a});
+    EXPECT_EQ(LogText(), Log({Rule, "Vorelle Last Usage Log", Rule, "", "Processing image file: \"a.vtr\"",
+                              "Converting \"a.vtr\" to \"a.vtr\"", "Converting \"a.vtr\" to \"a.vtc\"",
+                              ExceptionLine("Error while saving images to file \"" + out + "\" (file format: vtc). " +
+                                            "Exception Message: Cannot create file \"" + out + "\". Is a directory"),
+                              "", "End of task. \"1\" image files converted."}));
+    EXPECT_EQ(Job.Summary().OutputsWritten, 1);
+    EXPECT_EQ(Job.Summary().Exceptions, 1);
+    EXPECT_EQ(Tree(Root / "a.vtr"), (std::vector<std::string>{"a.vtc/", "a.vtc/inside/", "a.vtr"}));
+  }
+}
+
 // A link of the running user in place of a folder is followed (the user may
 // keep outputs elsewhere on purpose).
 TEST_F(ConversionJobTest, OwnLinkInPlaceOfAFolderIsFollowed) {
