@@ -161,15 +161,16 @@ TEST(BufferedStream, ReadAcrossABlockBoundary) {
 }
 
 TEST(BufferedStream, ReadEndingAtABlockBoundaryLoadsTheNextBlockLater) {
-  std::vector<uint8_t> data = Pattern(40000);
+  constexpr int32_t Block = TBufferedStream::BufferSize;
+  std::vector<uint8_t> data = Pattern(size_t(Block) * 2 + 7000);
   TMemoryStream stream(data);
   TBufferedStream b(&stream);
-  std::vector<uint8_t> buf(16384);
-  EXPECT_EQ(b.Read(buf.data(), 16384), 16384);
-  EXPECT_EQ(b.Position(), 16384);
+  std::vector<uint8_t> buf(static_cast<size_t>(Block));
+  EXPECT_EQ(b.Read(buf.data(), Block), Block);
+  EXPECT_EQ(b.Position(), Block);
   uint8_t next[4];
   EXPECT_EQ(b.Read(next, 4), 4);
-  EXPECT_EQ(0, std::memcmp(next, data.data() + 16384, 4));
+  EXPECT_EQ(0, std::memcmp(next, data.data() + Block, 4));
 }
 
 TEST(BufferedStream, PartialOverwriteKeepsTheRestOfTheFile) {
@@ -190,13 +191,14 @@ TEST(BufferedStream, PartialOverwriteKeepsTheRestOfTheFile) {
 }
 
 TEST(BufferedStream, WrittenBytesSurviveEveryWayOfLeavingTheBlock) {
-  std::vector<uint8_t> data = Pattern(40000);
+  constexpr int32_t Block = TBufferedStream::BufferSize;
+  std::vector<uint8_t> data = Pattern(size_t(Block) * 2 + 7000);
   // Leaving by a seek to another block.
   {
     TMemoryStream stream(data);
     TBufferedStream b(&stream);
     b.Write("ABC", 3);
-    b.Seek(20000, smFromBeginning);
+    b.Seek(Block + 3600, smFromBeginning);
     EXPECT_EQ(0, std::memcmp(stream.Data().data(), "ABC", 3));
   }
   // Leaving by a read that ends exactly at the end of the dirty block.
@@ -205,10 +207,10 @@ TEST(BufferedStream, WrittenBytesSurviveEveryWayOfLeavingTheBlock) {
     {
       TBufferedStream b(&stream);
       b.Write("ABC", 3);
-      b.Seek(16000, smFromBeginning);
+      b.Seek(Block - 384, smFromBeginning);
       std::vector<uint8_t> buf(384);
       EXPECT_EQ(b.Read(buf.data(), 384), 384);
-      EXPECT_EQ(b.Position(), 16384);
+      EXPECT_EQ(b.Position(), Block);
       uint8_t more[8];
       EXPECT_EQ(b.Read(more, 8), 8);
     }
@@ -219,13 +221,13 @@ TEST(BufferedStream, WrittenBytesSurviveEveryWayOfLeavingTheBlock) {
     TMemoryStream stream(data);
     {
       TBufferedStream b(&stream);
-      b.Seek(16000, smFromBeginning);
+      b.Seek(Block - 384, smFromBeginning);
       b.Write("XYZ", 3);
       std::vector<uint8_t> buf(1000);
       EXPECT_EQ(b.Read(buf.data(), 1000), 1000);
-      EXPECT_EQ(0, std::memcmp(buf.data(), data.data() + 16003, 1000));
+      EXPECT_EQ(0, std::memcmp(buf.data(), data.data() + Block - 381, 1000));
     }
-    EXPECT_EQ(0, std::memcmp(stream.Data().data() + 16000, "XYZ", 3));
+    EXPECT_EQ(0, std::memcmp(stream.Data().data() + Block - 384, "XYZ", 3));
   }
 }
 
@@ -271,9 +273,9 @@ TEST(BufferedStream, RandomOperationsMatchAPlainModel) {
 TEST(BufferedStream, FailedWritesRaiseTheirMessages) {
   TFailingStream stream;
   TBufferedStream b(&stream);
-  std::vector<uint8_t> block(16384, 1);
+  std::vector<uint8_t> block(size_t(TBufferedStream::BufferSize), 1);
   try {
-    b.Write(block.data(), 16384);
+    b.Write(block.data(), TBufferedStream::BufferSize);
     FAIL() << "a full block must be written at once";
   } catch (const Exception& e) {
     EXPECT_STREQ(e.what(), "TBufferedStream.WriteBuffer: write failed");
