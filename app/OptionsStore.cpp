@@ -81,7 +81,8 @@ TOptions::TOptions(TRegistry& Registry, std::string Desktop, TOptionsReport Repo
   ReadValue(Registry, "OutputDir", Report, [&] { FOutputDir = Registry.ReadString("OutputDir"); });
   if (IsBlank(FOutputDir)) {
     FOutputDir = Desktop;
-  } else if (!IsFolder(FOutputDir)) {
+  } else if (!IsFolder(FOutputDir) && FOutputDir != Desktop) {
+    // (A missing Desktop stays the output folder: nothing better is known.)
     FStoredOutputDir = FOutputDir;
     FOutputDir = Desktop;
     FOutputDirNotice = "The output folder \"" + FStoredOutputDir + "\" does not exist now; the files are written to \"" +

@@ -361,4 +361,14 @@ TEST_F(OptionsStoreTest, MissingOutputDirIsKeptAndAnnounced) {
   blank.SetString("OutputDir", "  ");
   TOptions b(blank, Desktop);
   EXPECT_EQ(b.OutputDirNotice(), "");
+  // A missing Desktop stored as the folder: writing "instead" to the same
+  // folder is no news.
+  TRecordingRegistry desktop;
+  desktop.SetString("OutputDir", Desktop);
+  fs::remove_all(Desktop);
+  reports.clear();
+  TOptions d(desktop, Desktop, [&](const std::string& m) { reports.push_back(m); });
+  EXPECT_EQ(d.OutputDir(), Desktop);
+  EXPECT_EQ(d.OutputDirNotice(), "");
+  EXPECT_TRUE(reports.empty());
 }
