@@ -367,8 +367,16 @@ bool TXPMFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Image
     for (int32_t j = 0; j < keyLength; ++j, rest /= KeyBase) keys[size_t(i) * keyLength + j] = KeyAlphabet[rest % KeyBase];
   }
 
+  // The text goes out in pieces of about a megabyte.
+  TIOFunctions IO = CurrentIOTable();
+  constexpr size_t Piece = size_t(1) << 20;
   std::string out;
-  out.reserve(size_t(count * keyLength + int64_t(image.Height) * 5 + int64_t(n) * (keyLength + 16) + 256));
+  out.reserve(Piece + size_t(image.Width) * size_t(keyLength) + 64);
+  bool written = true;
+  auto flush = [&] {
+    if (written && !out.empty()) written = IO.Write(Handle, out.data(), int32_t(out.size())) == int32_t(out.size());
+    out.clear();
+  };
   auto line = [&](const std::string& Text) {
     out += Text;
     out += "\r\n";
@@ -387,6 +395,7 @@ bool TXPMFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Image
     else
       std::snprintf(buffer, sizeof buffer, " c None\",");
     line("\"" + key + buffer);
+    if (out.size() >= Piece) flush();
   }
   line("/* pixels */");
   int32_t lastOrdinal = 0;
@@ -402,11 +411,11 @@ bool TXPMFileFormat::WriteImages(THandle Handle, const TDynImageDataArray& Image
       out.append(keys, size_t(lastOrdinal) * keyLength, size_t(keyLength));
     }
     out += y + 1 < image.Height ? "\",\r\n" : "\"\r\n";
+    if (out.size() >= Piece) flush();
   }
   line("};");
-
-  TIOFunctions IO = CurrentIOTable();
-  return out.size() > size_t(INT32_MAX) ? false : IO.Write(Handle, out.data(), int32_t(out.size())) == int32_t(out.size());
+  flush();
+  return written;
 }
 
 }  // namespace Imaging

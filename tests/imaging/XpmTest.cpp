@@ -218,12 +218,12 @@ TEST(Xpm, TextWritten) {
 TEST(Xpm, KeyLengthsFollowTheColourCount) {
   struct {
     int32_t Colors, KeyLength;
-  } cases[] = {{1, 1}, {92, 1}, {93, 2}, {8464, 2}, {8465, 3}};
+  } cases[] = {{1, 1}, {92, 1}, {93, 2}, {8464, 2}, {8465, 3}, {60000, 3}};
   for (const auto& c : cases) {
     std::vector<uint32_t> colors;
     for (int32_t i = 0; i < c.Colors; ++i) colors.push_back(0xFF000000u | uint32_t(i * 37));
     TImageData image = ColorImage(c.Colors, colors);
-    std::vector<uint8_t> f(1 << 20);
+    std::vector<uint8_t> f(4 << 20);
     int32_t size = int32_t(f.size());
     TDynImageDataArray list{image};
     ASSERT_TRUE(Xpm()->SaveToMemory(f.data(), size, list, true));
@@ -242,6 +242,23 @@ TEST(Xpm, KeyLengthsFollowTheColourCount) {
     EXPECT_EQ(Pixels(back.List[0]), colors);
     ReleaseImage(image);
   }
+  // Text of several megabytes is written in pieces: the rows come back
+  // whole across the joins.
+  TImageData tall;
+  ASSERT_TRUE(CreateImage(1500, 800, fmtA8R8G8B8, tall));
+  auto* px = static_cast<uint32_t*>(tall.Bits);
+  for (int32_t i = 0; i < 1500 * 800; ++i) px[i] = 0xFF000000u | uint32_t((i * 7919) % 200) * 0x010101u;
+  std::vector<uint32_t> expected(px, px + 1500 * 800);
+  std::vector<uint8_t> f(8 << 20);
+  int32_t size = int32_t(f.size());
+  TDynImageDataArray list{tall};
+  ASSERT_TRUE(Xpm()->SaveToMemory(f.data(), size, list, true));
+  f.resize(size_t(size));
+  EXPECT_GT(size, 2 << 20);
+  TImages back;
+  ASSERT_EQ(LoadBytes(Xpm(), f, back.List), "");
+  EXPECT_EQ(Pixels(back.List[0]), expected);
+  ReleaseImage(tall);
 }
 
 TEST(XpmCorpus, FilesLoadAsThePeersDecodeThem) {
