@@ -247,7 +247,7 @@ TEST(Xpm, KeyLengthsFollowTheColourCount) {
   TImageData tall;
   ASSERT_TRUE(CreateImage(1500, 800, fmtA8R8G8B8, tall));
   auto* px = static_cast<uint32_t*>(tall.Bits);
-  for (int32_t i = 0; i < 1500 * 800; ++i) px[i] = 0xFF000000u | uint32_t((i * 7919) % 200) * 0x010101u;
+  for (uint32_t i = 0; i < 1500 * 800; ++i) px[i] = 0xFF000000u | (i * 7919u) % 200u * 0x010101u;
   std::vector<uint32_t> expected(px, px + 1500 * 800);
   std::vector<uint8_t> f(8 << 20);
   int32_t size = int32_t(f.size());
