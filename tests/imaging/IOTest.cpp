@@ -411,6 +411,16 @@ TEST(PixelMemory, LargeBlocksAreZeroedAlignedAndReleased) {
       FreeMem(q);
     }
   }
+  // A larger kept block serves a smaller size, cleared as far as asked.
+  for (auto [size, second] : {std::pair<int64_t, int64_t>{1000000, 600000}, {3000000, 1100000}, {200000, 70000}}) {
+    SCOPED_TRACE(std::to_string(size) + " then " + std::to_string(second));
+    auto* p = static_cast<uint8_t*>(AllocMem(size));
+    std::memset(p, 0xC3, size_t(size));
+    FreeMem(p);
+    auto* q = static_cast<uint8_t*>(AllocMem(second));
+    EXPECT_EQ(std::count(q, q + second, 0), second);
+    FreeMem(q);
+  }
   // Kept memory goes back on request; allocation goes on as before.
   TrimMemory();
   auto* p = static_cast<uint8_t*>(AllocMem(300000));
