@@ -34,8 +34,8 @@ void AssertionFailed(const char* Expression, const char* File, int Line) {
 // the host), so released mappings are kept for a while and handed out again
 // for a block of about the same size: a load of 100 animation frames, or a run
 // over many photos of one size, touches fresh memory once. What is kept is
-// bounded (KeptLimit), makes way for fresh mappings it cannot serve, and goes
-// back to the system with TrimMemory.
+// bounded (KeptLimit, and blocks up to KeptLargest only) and goes back to the
+// system with TrimMemory.
 // Sanitizer builds keep every block on the C heap, where the sanitizers
 // watch its bounds.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -70,10 +70,10 @@ size_t PageSize() {
 // Released mappings waiting to be used again, newest last; each is the
 // block's data address, its header still in front of it.
 constexpr size_t KeptCount = 1024;
-// Whole images of many megapixels are not kept: they are few, and memory the
-// program holds back would stand beside the large buffers of the codec
-// libraries (OpenJPEG, libtiff), which do not come from here.
-constexpr size_t KeptLargest = size_t(16) << 20;
+// Larger blocks are not kept: they are few, and memory held back would stand
+// beside the large buffers of the codec libraries (OpenJPEG, libtiff), which
+// do not come from here, and raise the program's peak.
+constexpr size_t KeptLargest = size_t(64) << 20;
 
 struct TKeptMappings {
   std::mutex Lock;
@@ -113,15 +113,10 @@ void UnmapBlock(void* Data) {
 }
 
 // The kept mapping that fits Size best (at most twice as large as a fresh
-// one would be), cleared to zero when asked. With none, kept mappings of
-// about the size a fresh one takes are given back first, oldest first, so
-// that what is kept never adds much to the memory the program needs at its
-// peak; null then.
+// one would be), cleared to zero when asked; null when none fits.
 void* ReuseBlock(size_t Size, bool Clear) {
   const size_t length = PageSize() + BodySize(Size);
   void* found = nullptr;
-  void* evicted[KeptCount];
-  size_t evictedCount = 0;
   {
     TKeptMappings& kept = Kept();
     std::lock_guard<std::mutex> guard(kept.Lock);
@@ -138,18 +133,8 @@ void* ReuseBlock(size_t Size, bool Clear) {
       std::memmove(kept.Blocks + best, kept.Blocks + best + 1, (kept.Count - best - 1) * sizeof(void*));
       --kept.Count;
       kept.Bytes -= bestLength;
-    } else {
-      size_t freed = 0, drop = 0;
-      while (drop < kept.Count && freed < length) {
-        freed += (static_cast<TBlockHeader*>(kept.Blocks[drop]) - 1)->Length;
-        evicted[evictedCount++] = kept.Blocks[drop++];
-      }
-      std::memmove(kept.Blocks, kept.Blocks + drop, (kept.Count - drop) * sizeof(void*));
-      kept.Count -= drop;
-      kept.Bytes -= freed;
     }
   }
-  for (size_t i = 0; i < evictedCount; ++i) UnmapBlock(evicted[i]);
   if (found && Clear) std::memset(found, 0, Size);
   return found;
 }
