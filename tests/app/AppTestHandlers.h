@@ -49,13 +49,12 @@ public:
     if (io.Read(Handle, magic, 4) != 4 || io.Read(Handle, size, 8) != 8) RaiseImagingError("Test header is cut off.");
     if (size[0] <= 0 || size[1] <= 0 || size[0] > 4096 || size[1] > 4096)
       RaiseImagingError("Test image size %dx%d is not valid.", size[0], size[1]);
+    // In the list at once: a read that fails (or a cancel inside it) leaves
+    // the image to the framework, which releases it.
     TImageData image;
     CreateImage(size[0], size[1], fmtA8R8G8B8, image);
-    if (io.Read(Handle, image.Bits, image.Size) != image.Size) {
-      ReleaseImage(image);
-      RaiseImagingError("Test pixel data is cut off.");
-    }
     Images.push_back(image);
+    if (io.Read(Handle, image.Bits, image.Size) != image.Size) RaiseImagingError("Test pixel data is cut off.");
     return true;
   }
 
