@@ -600,7 +600,7 @@ void TConversionJob::TFileWork::ReleaseFile() {
 }
 
 void TConversionJob::ConvertOneFormat(TFileWork& Work, TOutputWork& Output, const std::string& Ext,
-                                      TPendingOutput* Pending) const {
+                                      TPendingOutput& Pending) const {
   using Imaging::FormatText;
   const std::string name = ExtractFileName(Work.Path);
   std::string outName = ChangeFileExtension(name, Ext);
@@ -639,9 +639,9 @@ void TConversionJob::ConvertOneFormat(TFileWork& Work, TOutputWork& Output, cons
     }
     if (input->Failure) std::rethrow_exception(input->Failure);
     if (FCancelConversion.load()) throw Imaging::Exception(Text(TextCancelled));
-    if (!SaveImageInFolder(Work.Folder.Fd, outPath, input->Image, &FCancelConversion, Pending))
+    if (!SaveImageInFolder(Work.Folder.Fd, outPath, input->Image, &FCancelConversion, &Pending))
       throw Imaging::Exception(FormatText(Text(TextCannotSave).c_str(), {outPath}));
-    if (!Pending || !Pending->File) ++Output.Written;
+    if (!Pending.File) ++Output.Written;
   } catch (const std::exception& e) {
     // A cancelled load or save ends without a message of its own; the run
     // says once that it was cancelled.
@@ -657,7 +657,7 @@ void TConversionJob::ConvertOneFormat(TFileWork& Work, TOutputWork& Output, cons
 // then fails; the decoded image and the folder go when the file's last
 // output is done.
 void TConversionJob::ConvertOutput(TFileWork& Work, const TFormatList& Formats, size_t Entry, int RootFd,
-                                   const std::string& Root, TPendingOutput* Pending) const {
+                                   const std::string& Root, TPendingOutput& Pending) const {
   {
     std::lock_guard<std::mutex> lock(Work.Lock);
     if (!Work.FolderOpened) {
@@ -678,7 +678,7 @@ void TConversionJob::ConvertOutput(TFileWork& Work, const TFormatList& Formats, 
   }
   if (Formats[Entry].Selected()) ConvertOneFormat(Work, Work.Outputs[Entry], Formats[Entry].Ext, Pending);
   // A written file that waits to be named keeps its folder open.
-  if (Pending && Pending->File) return;
+  if (Pending.File) return;
   std::lock_guard<std::mutex> lock(Work.Lock);
   if (--Work.OutputsLeft == 0) Work.ReleaseFile();
 }
@@ -945,7 +945,7 @@ private:
       TFileWork& work = FFiles[FUnits[u].File];
       auto pending = std::make_unique<TPendingOutput>();
       try {
-        FJob.ConvertOutput(work, FFormats, FUnits[u].Entry, FRootFd, FRoot, pending.get());
+        FJob.ConvertOutput(work, FFormats, FUnits[u].Entry, FRootFd, FRoot, *pending);
       } catch (...) {
         std::lock_guard<std::mutex> lock(work.Lock);
         if (!work.Failure) work.Failure = std::current_exception();
@@ -1096,31 +1096,25 @@ void TConversionJob::ConvertFiles(const std::vector<std::string>& FilesToProcess
       FHost.SetProgressPosition(TProgressBar::pbFormats, 0);
       if (workers) {
         workers->Follow(i, stepFormats, [this] { FHost.ProcessMessages(); });
-        std::exception_ptr failure;
-        {
-          std::lock_guard<std::mutex> lock(work.Lock);
-          failure = work.Failure;
-        }
-        if (failure) std::rethrow_exception(failure);
       } else {
         work.OutputsLeft = int32_t(formats.size());
         for (size_t e = 0; e < formats.size(); ++e) {
           if (FCancelConversion.load()) break;
           auto pending = std::make_unique<TPendingOutput>();
-          ConvertOutput(work, formats, e, rootFd.Get(), root, pending.get());
+          ConvertOutput(work, formats, e, rootFd.Get(), root, *pending);
           if (pending->File) flusher->Add(work, e, std::move(pending), e);
           stepFormats();
         }
         // The file is reported when its outputs are named.
         flusher->WaitIdle();
         work.ReleaseFile();
-        std::exception_ptr failure;
-        {
-          std::lock_guard<std::mutex> lock(work.Lock);
-          failure = work.Failure;
-        }
-        if (failure) std::rethrow_exception(failure);
       }
+      std::exception_ptr failure;
+      {
+        std::lock_guard<std::mutex> lock(work.Lock);
+        failure = work.Failure;
+      }
+      if (failure) std::rethrow_exception(failure);
       TakeOver(work);
       ++FConvertedImages;
     }

@@ -180,8 +180,8 @@ private:
   class TFlusher;
   class TWorkers;
   void ConvertOutput(TFileWork& Work, const TFormatList& Formats, size_t Entry, int RootFd, const std::string& Root,
-                     TPendingOutput* Pending) const;
-  void ConvertOneFormat(TFileWork& Work, TOutputWork& Output, const std::string& Ext, TPendingOutput* Pending) const;
+                     TPendingOutput& Pending) const;
+  void ConvertOneFormat(TFileWork& Work, TOutputWork& Output, const std::string& Ext, TPendingOutput& Pending) const;
   void CompleteOutput(TFileWork& Work, size_t Entry, TPendingOutput& Pending) const;
   void TakeOver(TFileWork& Work);
   void Restore();

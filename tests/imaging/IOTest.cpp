@@ -397,28 +397,20 @@ TEST(PixelMemory, LargeBlocksAreZeroedAlignedAndReleased) {
       FreeMem(p);
     }
   }
-  // Released blocks are handed out again for about the same size: every
-  // byte of the new block is zero again, in each kind of block.
-  for (int64_t size : {int64_t(65536), int64_t(300000), int64_t(1228800), int64_t(5000000)}) {
-    for (int64_t second : {size, size - 1000, size - 1}) {
-      SCOPED_TRACE(std::to_string(size) + " then " + std::to_string(second));
-      auto* p = static_cast<uint8_t*>(AllocMem(size));
-      std::memset(p, 0xA5, size_t(size));
-      FreeMem(p);
-      auto* q = static_cast<uint8_t*>(AllocMem(second));
-      EXPECT_EQ(std::count(q, q + second, 0), second);
-      std::memset(q, 0x5A, size_t(second));
-      FreeMem(q);
-    }
-  }
-  // A larger kept block serves a smaller size, cleared as far as asked.
-  for (auto [size, second] : {std::pair<int64_t, int64_t>{1000000, 600000}, {3000000, 1100000}, {200000, 70000}}) {
+  // Released blocks are handed out again for about the same size, and a
+  // larger kept block serves a smaller size: every byte of the new block is
+  // zero again, in each kind of block.
+  std::vector<std::pair<int64_t, int64_t>> reuses = {{1000000, 600000}, {3000000, 1100000}, {200000, 70000}};
+  for (int64_t size : {int64_t(65536), int64_t(300000), int64_t(1228800), int64_t(5000000)})
+    for (int64_t second : {size, size - 1000, size - 1}) reuses.emplace_back(size, second);
+  for (auto [size, second] : reuses) {
     SCOPED_TRACE(std::to_string(size) + " then " + std::to_string(second));
     auto* p = static_cast<uint8_t*>(AllocMem(size));
-    std::memset(p, 0xC3, size_t(size));
+    std::memset(p, 0xA5, size_t(size));
     FreeMem(p);
     auto* q = static_cast<uint8_t*>(AllocMem(second));
     EXPECT_EQ(std::count(q, q + second, 0), second);
+    std::memset(q, 0x5A, size_t(second));
     FreeMem(q);
   }
   // Kept memory goes back on request; allocation goes on as before.
